@@ -1,0 +1,70 @@
+#pragma once
+// File and path helpers. Operations returning CZuError carry errno codes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/ZuError.h"
+
+class FXPath {
+public:
+    // Joins with one "/"; a leading "/" of `tail` is ignored.
+    static std::string Join(const std::string& head, const std::string& tail);
+    static std::string Parent(const std::string& path);
+    static std::string LastComponent(const std::string& path);
+    // Lexically normalised (no "//", ".", trailing "/").
+    static std::string Normalize(const std::string& path);
+    // True when `ancestor` equals `path` or is one of its ancestors (lexically).
+    static bool IsAncestorOrSame(const std::string& ancestor, const std::string& path);
+};
+
+class FXFile {
+public:
+    static bool Exists(const std::string& path);
+    static bool IsDirectory(const std::string& path);
+    static bool IsSymlink(const std::string& path);
+    // The target of a symbolic link, made absolute; error when not a link.
+    static CZuError ResolveLink(const std::string& path, std::string& target);
+    static CZuError Size(const std::string& path, uint64_t& size);
+    static CZuError ReadAll(const std::string& path, std::string& content);
+    // Creates or truncates; fails on a short write. `mode` applies to a new file.
+    static CZuError WriteAll(const std::string& path, const std::string& content,
+                             unsigned mode = 0644);
+    static CZuError Append(const std::string& path, const std::string& content);
+    static CZuError Copy(const std::string& from, const std::string& to);
+    // rename(2), replacing the target.
+    static CZuError Move(const std::string& from, const std::string& to);
+    static CZuError Delete(const std::string& path);
+};
+
+class CZuDirectory {
+public:
+    static CZuError Create(const std::string& path, unsigned mode = 0755);  // with parents
+    // Entry names (not paths), sorted; `pattern` is a shell glob ("" = all).
+    static CZuError List(const std::string& dir, std::vector<std::string>& names,
+                         const std::string& pattern = "");
+    // Deletes the files of `dir` matching `pattern`; `deleted` counts them.
+    static CZuError DeleteByPattern(const std::string& dir, const std::string& pattern,
+                                    int* deleted = nullptr);
+    static CZuError RemoveTree(const std::string& path);
+    static CZuError RemoveEmpty(const std::string& path);
+};
+
+class CTWDSpaceCheck {
+public:
+    // Whether more than `percent` of the file system holding `path` is used.
+    static CZuError isSpaceConsumedMoreThanPercentage(const std::string& path, double percent,
+                                                      bool& more, uint64_t& used,
+                                                      uint64_t& total);
+};
+
+class FXString {
+public:
+    // Splits on any character of `separators`; with `quoteAware` a double-quoted
+    // run is kept whole and its quotes removed. Empty pieces are dropped.
+    static std::vector<std::string> SplitArguments(const std::string& text,
+                                                   const std::string& separators = " ",
+                                                   int quoteAware = 1);
+    // Single-quotes `value` for /bin/sh ('a'\''b').
+    static std::string ShellQuote(const std::string& value);
+};

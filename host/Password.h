@@ -1,0 +1,16 @@
+#pragma once
+// Protected form of secrets (database passwords, key passwords): authenticated
+// encryption under a key generated once per state root.
+#include <cstddef>
+#include <string>
+
+class TWPassword {
+public:
+    // Writes the clear text into `buffer` (NUL-terminated) and its length into
+    // `length` (in: buffer size). False on tampered, foreign or malformed text,
+    // or when the buffer is too small.
+    static bool decrypt(const std::string& text, char* buffer, size_t& length);
+    static bool decrypt(const std::string& text, std::string& clear);
+    // False when no key can be read or created.
+    static bool encrypt(const std::string& clear, std::string& text);
+};
