@@ -1,0 +1,13 @@
+#pragma once
+// Not built yet: the factory returns this stand-in, which fails every
+// life-cycle call with an error naming the missing capability.
+#include "entry/UnbuiltPhase.h"
+
+namespace MongoDbKax {
+
+class MongoDbRestoreCoordinator : public UnbuiltCoordinator {
+public:
+    MongoDbRestoreCoordinator() : UnbuiltCoordinator("Full restore") {}
+};
+
+}  // namespace MongoDbKax
