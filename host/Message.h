@@ -19,11 +19,16 @@ public:
     const std::string& GetTag() const { return m_tag; }
     void SetTag(std::string tag) { m_tag = std::move(tag); }
 
-    // Name/value pairs; Set replaces an existing name and keeps its position.
+    // Name/value pairs in order. Set replaces the first pair of that name
+    // (keeping its position) or appends; Add always appends, so a name can
+    // repeat (one pair per replica set, say) and GetAll reads them back.
     void Set(const std::string& name, const std::string& value);
+    void Add(const std::string& name, const std::string& value);
     void SetInt(const std::string& name, int64_t value);
     bool Has(const std::string& name) const;
+    // The first pair of that name.
     bool Get(const std::string& name, std::string& value) const;
+    std::vector<std::string> GetAll(const std::string& name) const;
     // Defaults when absent; GetInt also when the value is not an integer.
     std::string GetString(const std::string& name, const std::string& def = "") const;
     int64_t GetInt(const std::string& name, int64_t def = 0) const;
@@ -39,9 +44,14 @@ public:
     const std::vector<CNMessageBase>& GetAllChildren() const { return m_children; }
     void ClearChildren() { m_children.clear(); }
 
+    // The tree as XML: <message tag="T"><pair name="n" value="v"/>...
+    // <message tag="child">...</message></message>; any text round-trips.
     std::string ToXml() const;
-    // Error 13 with the parser's description on malformed XML.
+    // Error 13 with the parser's description on malformed XML or on XML that
+    // is not of the form above; `out` is left unchanged then.
     static CZuError FromXml(const std::string& xml, CNMessageBase& out);
+    // Through Serialize/Unserialize, so typed messages work too. The file is
+    // written aside and renamed into place.
     CZuError WriteToFile(const std::string& path) const;
     static CZuError ReadFromFile(const std::string& path, CNMessageBase& out);
 

@@ -1,6 +1,7 @@
 #pragma once
 // Protected form of secrets (database passwords, key passwords): authenticated
-// encryption under a key generated once per state root.
+// encryption (AES-256-GCM) under a key generated once per state root.
+// Protected text reads "v1:" followed by base64 of nonce, ciphertext and tag.
 #include <cstddef>
 #include <string>
 
@@ -11,6 +12,9 @@ public:
     // or when the buffer is too small.
     static bool decrypt(const std::string& text, char* buffer, size_t& length);
     static bool decrypt(const std::string& text, std::string& clear);
-    // False when no key can be read or created.
+    // Creates the state root's key on first use. False when no key can be
+    // read or created.
     static bool encrypt(const std::string& clear, std::string& text);
+    // Whether `text` has the shape of protected text (says nothing about the key).
+    static bool IsProtectedText(const std::string& text);
 };

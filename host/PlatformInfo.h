@@ -1,8 +1,9 @@
 #pragma once
 // Additional settings by section and name. Names carry a type prefix:
-// b boolean, n number, s string, p encrypted password.
-// Every getter returns true only when the setting exists; when it is absent
-// the output keeps the caller's default.
+// b boolean, n number, s string, p encrypted password (getString gives the
+// protected text; TWPassword::decrypt turns it into the password).
+// Every getter returns true only when the setting exists and its value fits
+// the getter's type; otherwise the output keeps the caller's default.
 #include <cstdint>
 #include <string>
 
