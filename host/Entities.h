@@ -1,6 +1,10 @@
 #pragma once
-// Entities of the management database as the module reads them: clients,
-// instances and applications.
+// Entities of the management database as the module reads them: clients
+// (machines running the agent), MongoDB instances (one protected deployment
+// each, reached through a pseudo-client) and applications (subclients,
+// identified by Marlex id and application id, each bound to one instance).
+// Lookups fail with 1168 when the entity is unknown; store failures carry the
+// database's error.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,8 +13,11 @@
 
 class TWClient {
 public:
-    static CZuError ByName(const std::string& name, TWClient& out);  // 1168 when unknown
+    static CZuError ByName(const std::string& name, TWClient& out);
     static CZuError ById(uint64_t id, TWClient& out);
+    // Adds the client, or replaces the properties of the client with the same
+    // name; sets `client.id`.
+    static CZuError Save(TWClient& client);
     bool Exists() const { return id != 0; }
 
     uint64_t id = 0;
@@ -25,13 +32,16 @@ public:
 class MongoDBInstance {
 public:
     static CZuError ById(uint64_t instanceId, MongoDBInstance& out);
+    // Adds the instance (instanceId 0 picks a new id) or replaces it; sets
+    // `instance.instanceId`.
+    static CZuError Save(MongoDBInstance& instance);
 
     uint64_t instanceId = 0;
     std::string instanceName;
     std::string hostName;
     int port = 0;  // 0 means 27017
     std::string dbUser;
-    std::string encryptedDbPassword;
+    std::string encryptedDbPassword;  // TWPassword protected form
     std::string binPath;
     std::string osUser;
     uint64_t pseudoClientId = 0;
@@ -40,8 +50,11 @@ public:
 class ApplicationId {
 public:
     ApplicationId(uint32_t marlexId, uint32_t appId) : marlexId(marlexId), appId(appId) {}
-    // Resolves the application to its instance and clients.
+    // Fills instanceId, instanceName, clientId (the instance's pseudo-client)
+    // and backupSetId.
     CZuError Resolve();
+    // Binds this application to `instanceId` (and `backupSetId`).
+    CZuError Save();
 
     uint32_t marlexId;
     uint32_t appId;
@@ -53,5 +66,6 @@ public:
 
 class ClientFromInstanceId {
 public:
+    // The instance's pseudo-client id.
     static CZuError getClientId(uint64_t instanceId, uint64_t& clientId);
 };

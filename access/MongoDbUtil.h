@@ -1,0 +1,245 @@
+#pragma once
+// The per-phase object through which every MongoDB operation of the module
+// runs: where the server is, which credentials and TLS options to use, where
+// the MongoDB tools are, which job it serves and the job's working
+// directories. Copyable: copies share the connection and the cluster
+// configuration message. Used by one thread at a time.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "host/ProgramArguments.h"
+#include "host/ZuError.h"
+
+class TWJobClient;
+class MongoDBInstance;
+namespace App {
+class MongoDBConfig;
+}
+
+namespace MongoDbKax {
+
+class MongoDbConnection;
+
+// Map-based and order-keeping parsed JSON objects.
+using JsonObject = nlohmann::json;
+using JsonVObject = nlohmann::ordered_json;
+
+// How RunMongoCmd cleans a tool's output.
+namespace MongoCmdOutput {
+// "--eval" scripts, mongodump and mongorestore: line breaks removed.
+constexpr int Text = 7;
+// Raw tool output ("mongod --version", server starts, oplog replay).
+constexpr int Raw = 8;
+// Shell output holding a reply document: cut to the object holding "ok".
+constexpr int Reply = 11;
+}  // namespace MongoCmdOutput
+
+class MongoDbUtil {
+public:
+    // A new empty cluster configuration message and a connection that reads
+    // the plain TLS setting names only.
+    MongoDbUtil();
+    MongoDbUtil(uint32_t appId, uint32_t marlexId);
+    // Takes ownership of `config` (null keeps a new empty message).
+    explicit MongoDbUtil(App::MongoDBConfig* config);
+    virtual ~MongoDbUtil();
+    MongoDbUtil(const MongoDbUtil&) = default;
+    MongoDbUtil& operator=(const MongoDbUtil&) = default;
+
+    // ---- initialization: 0 = success, 1 = failure (logged) --------------
+    // Reads "a" (<marlex-id>:<application-id>, each decimal, 0x-hex or
+    // 0-octal) and, with "snap", the secondary-selection settings; then Initialize().
+    int Initialize(CProgramArgumentsPtr& args);
+    // Needs both ids; resolves the application's instance, initializes for
+    // discovery and prepares the job results and oplog staging directories.
+    int Initialize();
+    int InitializeForDiscovery(uint64_t& instanceId);
+    int InitializeForRestore(int64_t jobId, uint64_t instanceId, bool suppressAuthAndTls,
+                             const std::string& runAsUser, const std::string& runAsPassword,
+                             bool granular);
+    // Credentials come from the cluster configuration message, when it has them.
+    int InitializeForPrepareRestore(uint64_t instanceId);
+    int InitFromInstanceProp(MongoDBInstance& instance);
+    // Replace the connection with one reading the TLS settings composed from
+    // the instance's pseudo-client short name and instance name. A failure
+    // keeps the previous connection.
+    int InitializeMongoDbConnection(MongoDBInstance& instance);
+    int InitializeMongoDbConnection(uint64_t instanceId);
+    int InitializeMongoDbConnection(const std::string& pseudoClientName,
+                                    const std::string& instanceName);
+    // Initialize(args), then the node-check thresholds "lognumth" and "spaceth".
+    int IntializeOSCContext(CProgramArgumentsPtr& args);
+
+    // Runs `operation(arguments...)` with credentials and TLS switched off for
+    // both the driver connection and the tools; the connection is dropped
+    // before and after so that each side reconnects with its own settings.
+    template <typename Operation, typename... Args>
+    CZuError RunMethodWithoutAuth(Operation&& operation, Args&&... arguments) {
+        AuthAndTlsSuppression suppression(*this);
+        return std::invoke(std::forward<Operation>(operation), std::forward<Args>(arguments)...);
+    }
+
+    // TLS on by the settings and not suppressed on the connection.
+    bool IsSSLActive() const;
+
+    // ---- tool runner ------------------------------------------------------
+    // Runs a command line that starts with a bare tool name, with the tool
+    // path, TLS options and credentials added as the tool needs them, and
+    // cleans the output (see MongoCmdOutput). 0 = success; the tool's exit
+    // status when it failed (127 = not found); -1 when TLS options cannot be
+    // added or the cleaned output is empty.
+    int RunMongoCmd(const std::string& cmd, int outputKind, std::string& output,
+                    bool skipAuth = false, bool skipTls = false);
+    // Runs a shell command; `commandHoldsSecret` keeps its text out of every log.
+    // Returns the shell's exit status.
+    virtual int ExecCmd(const std::string& command, std::string& output,
+                        std::string& errorOutput, bool commandHoldsSecret);
+    bool IsUseAuthentication(const std::string& cmd);
+    bool IsUseSslEncryption(const std::string& cmd, std::string& tool);
+    // 0 = appended, -1 = no CA file. `tlsNames` selects the --tls... spellings.
+    int AddSSlTLSArguments(std::string& command, const bool& tlsNames, bool& holdsSecret);
+    // The executable (first word) becomes "<binPath>/<tool>" in double quotes. Returns 0.
+    int PrependMongoBinPath(const std::string& cmd, std::string& fullCommand);
+    // 0 = the tool directory and its mongo exist; 1 with the reason otherwise.
+    int ValidateMongoBinPath(std::string& errorText);
+    // Splits a command line (quote-aware); returns the count. The array and
+    // its strings are new; release them with DeleteArgv.
+    static int GetArgv(const std::string& commandLine, char**& argv);
+    static void DeleteArgv(char**& argv);
+    // An empty text means the connection's last error.
+    bool isAuthenticationError(const std::string& text);
+
+    // ---- reply readers: a missing, null or mistyped key gives the default ----
+    static std::string GetStringValue(const JsonObject& obj, const std::string& key);
+    static int GetIntValue(const JsonObject& obj, const std::string& key);
+    static bool GetBoolean(const JsonObject& obj, const std::string& key);
+    static uint64_t GetUInt64Value(const JsonObject& obj, const std::string& key);
+    // Any number (integer or not) reads as a double.
+    static double GetDoubleValue(const JsonObject& obj, const std::string& key);
+    static JsonObject GetObjectValue(const JsonObject& obj, const std::string& key);
+    static JsonObject GetArrayValue(const JsonObject& obj, const std::string& key);
+    // true with `value` set; false (logged) leaves it untouched.
+    static bool GetUInt64ValueV2(const JsonObject& obj, const std::string& key, uint64_t& value);
+    static bool GetObjectValueV(const JsonVObject& obj, const std::string& key, JsonVObject& out);
+    static bool GetBooleanValueV(const JsonVObject& obj, const std::string& key, bool& out);
+
+    // ---- server version and connectivity ---------------------------------
+    // 0 = serverVersion set; 127 = mongod not found; -1 = other failure.
+    int GetMongoDBServerVersion();
+    bool IsMongodVersion42OrAbove();
+    bool isMongodVersion32();
+    // Runs an admin command on host:port (read preference secondaryPreferred,
+    // whatever slaveOk says). 0 = success, -1 = failure. The caller tests "ok".
+    int _RunMongoAdminCmd(const std::string& host, int port, const std::string& jsonCommand,
+                          bool slaveOk, std::string& reply);
+    // 0 = the server answers a ping, 1 = authentication error, -1 = no answer.
+    int CheckMongoConnectivity(const std::string& host, unsigned port, bool useShell);
+
+    // ---- working directories (oplog backup) -------------------------------
+    // appResultsDir = <focus client's job results dir>/<marlexId>/<appId>;
+    // oscDir = appResultsDir/osc (created). 0 / 1.
+    int CreateJobResultsDirectory();
+    // stagingDir = setting sOpLogDumpStagingLoc or appResultsDir; creates
+    // stagingDir/local. 0 / 1.
+    int SetOplogDumpsStagingLocation();
+    // nVADeverOREzuzTimeoutInMins; 0 = not set.
+    void ReadVADeverOREzuzTimeoutAdditionalSetting();
+
+    // ---- state ---------------------------------------------------------------
+    const std::string& GetMongoHost() const { return m_mongoHost; }
+    void SetMongoHost(const std::string& host) { m_mongoHost = host; }
+    int GetMongoPort() const { return m_mongoPort; }
+    void SetMongoPort(int port) { m_mongoPort = port; }
+    const std::string& GetDbUser() const { return m_dbUser; }
+    void SetDbCredentials(const std::string& user, const std::string& password);
+    bool HasDbPassword() const { return !m_dbPassword.empty(); }
+    const std::string& GetServerVersion() const { return m_serverVersion; }
+    const std::string& GetBinPath() const { return m_binPath; }
+    void SetBinPath(const std::string& path) { m_binPath = path; }
+    const std::string& GetOsUser() const { return m_osUser; }
+    const std::string& GetLocalHostName() const { return m_localHostName; }
+    uint64_t GetAppId() const { return m_appId; }
+    uint64_t GetMarlexId() const { return m_marlexId; }
+    uint64_t GetInstanceId() const { return m_instanceId; }
+    uint64_t GetClientId() const { return m_clientId; }
+    int64_t GetJobId() const { return m_jobId; }
+    std::shared_ptr<TWJobClient> GetJobClient() const { return m_jobClient; }
+    const std::string& GetRunAsUser() const { return m_runAsUser; }
+    bool IsAuthAndTlsSuppressed() const { return m_suppressAuthAndTls; }
+    void SetAuthAndTlsSuppressed(bool suppressed) { m_suppressAuthAndTls = suppressed; }
+    bool IsGranularRecovery() const { return m_granularRecovery; }
+    uint64_t GetDumpCountThreshold() const { return m_dumpCountThreshold; }
+    uint64_t GetSpaceThresholdPercent() const { return m_spaceThresholdPercent; }
+    uint64_t GetPendingDumpCount() const { return m_pendingDumpCount; }
+    void SetPendingDumpCount(uint64_t count) { m_pendingDumpCount = count; }
+    const std::string& GetStagingDir() const { return m_stagingDir; }
+    const std::string& GetAppResultsDir() const { return m_appResultsDir; }
+    const std::string& GetOscDir() const { return m_oscDir; }
+    bool UseLowestPriorityNode() const { return m_useLowestPriorityNode; }
+    bool UseLeastLagNode() const { return m_useLeastLagNode; }
+    bool UseDelayedLagNode() const { return m_useDelayedLagNode; }
+    unsigned GetRecoveryTimeoutMins() const { return m_recoveryTimeoutMins; }
+    const std::shared_ptr<App::MongoDBConfig>& GetClusterConfig() const { return m_clusterConfig; }
+    const std::shared_ptr<MongoDbConnection>& GetConnection() const { return m_connection; }
+
+private:
+    // Switches credentials and TLS off for its lifetime (RunMethodWithoutAuth).
+    class AuthAndTlsSuppression {
+    public:
+        explicit AuthAndTlsSuppression(MongoDbUtil& util);
+        ~AuthAndTlsSuppression();
+        AuthAndTlsSuppression(const AuthAndTlsSuppression&) = delete;
+        AuthAndTlsSuppression& operator=(const AuthAndTlsSuppression&) = delete;
+
+    private:
+        MongoDbUtil& m_util;
+        std::shared_ptr<MongoDbConnection> m_connection;
+        bool m_sslSkip;
+        bool m_authSkip;
+        bool m_suppressAuthAndTls;
+    };
+
+    // Decrypts a stored password (1024-byte buffer); false on failure.
+    static bool DecryptPassword(const std::string& protectedText, std::string& clear);
+    static std::string FirstWord(const std::string& cmd);
+    void AppendCredentials(std::string& command) const;
+    static void CleanToolOutput(std::string& output, int outputKind);
+
+    std::string m_mongoHost;
+    int m_mongoPort = 27017;
+    std::string m_dbUser;
+    std::string m_dbPassword;
+    std::string m_serverVersion;
+    std::string m_binPath;
+    std::string m_osUser;
+    std::string m_localHostName;
+    uint64_t m_appId = 0;
+    uint64_t m_marlexId = 2;
+    uint64_t m_instanceId = 0;
+    uint64_t m_clientId = 0;
+    int64_t m_jobId = 0;
+    std::shared_ptr<TWJobClient> m_jobClient;
+    std::string m_runAsUser;
+    std::string m_runAsPassword;
+    bool m_suppressAuthAndTls = false;
+    bool m_granularRecovery = false;
+    uint64_t m_dumpCountThreshold = 0;
+    uint64_t m_spaceThresholdPercent = 0;
+    uint64_t m_pendingDumpCount = 0;
+    std::string m_stagingDir;
+    std::string m_appResultsDir;
+    std::string m_oscDir;
+    bool m_useLowestPriorityNode = true;
+    bool m_useLeastLagNode = false;
+    bool m_useDelayedLagNode = false;
+    unsigned m_recoveryTimeoutMins = 0;
+    std::shared_ptr<App::MongoDBConfig> m_clusterConfig;
+    std::shared_ptr<MongoDbConnection> m_connection;
+};
+
+}  // namespace MongoDbKax
