@@ -2,6 +2,9 @@
 // The framework's file-system restore model. The module uses CRestore,
 // CRestoreByJob and CFSRestoreByJobController as they are for the "cleanup"
 // and "ifrestore" phases, and derives its full restore classes from the rest.
+// Until the restore model is built, CRestore has nothing to do (no nodes, no
+// tasks) and the restore-by-job classes fail with an error naming what is
+// missing.
 #include "host/DistributedKax.h"
 
 namespace TWDC_FileSystem {
@@ -23,6 +26,7 @@ public:
     CZuError initialize(DistributedKax::CClientConfig* config, CProgramArgumentsPtr args,
                         std::shared_ptr<TWJobClient> jobClient,
                         std::shared_ptr<TWJobControlClient> jobControlClient) override;
+    // 259: the base makes no tasks.
     CZuError getTask(DistributedKax::CNode& node, const DistributedKax::CTaskRequest& request,
                      DistributedKax::CTaskInfo& info) override;
     CZuError OnComplete() override;
@@ -36,6 +40,9 @@ protected:
 class CRestoreByJob : public CRestore {
 public:
     explicit CRestoreByJob(bool flag) : CRestore(flag) {}
+    CZuError initialize(DistributedKax::CClientConfig* config, CProgramArgumentsPtr args,
+                        std::shared_ptr<TWJobClient> jobClient,
+                        std::shared_ptr<TWJobControlClient> jobControlClient) override;
 };
 
 class CFSRestoreController : public DistributedKax::CController {
