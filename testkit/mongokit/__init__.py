@@ -1,0 +1,1 @@
+"""A MongoDB-compatible test kit: server, shell stand-in and cluster launcher."""

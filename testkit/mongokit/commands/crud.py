@@ -1,0 +1,505 @@
+"""Reads and writes: find/getMore/killCursors, insert/update/delete, count,
+distinct, a small aggregate, and collection/database management."""
+import time
+
+from bson import Int64, ObjectId
+from bson.binary import Binary
+
+from ..bsonvalues import equal, identity_key
+from ..errors import CommandError
+from ..node import CURSOR_BATCH, ID_INDEX
+from ..query import matches, project, sort_documents, validate_filter, get_path
+from ..update import apply_update, upsert_document, validate_update
+from .registry import command
+
+
+def _filter_of(body, key):
+    filt = body.get(key)
+    if filt is None:
+        return {}
+    validate_filter(filt)
+    return filt
+
+
+def _matching(inv, coll_name, filt):
+    coll = inv.node.storage.collection(inv.db, coll_name)
+    if coll is None:
+        return None, []
+    return coll, [d for d in coll.values() if matches(d, filt)]
+
+
+def _int(body, key, default=0):
+    value = body.get(key, default)
+    if value is None:
+        return default
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise CommandError(14, "Field '%s' must be a number" % key)
+    return int(value)
+
+
+# ---- find / getMore / killCursors -------------------------------------------
+
+@command("find", reads=True)
+def find(inv):
+    body = inv.body
+    name = inv.collection_name()
+    filt = _filter_of(body, "filter")
+    skip = _int(body, "skip")
+    limit = _int(body, "limit")
+    batch_size = _int(body, "batchSize", -1)
+    if skip < 0:
+        raise CommandError(51024, "BSON field 'skip' value must be >= 0, actual value '%d'" % skip)
+    if batch_size < -1:
+        raise CommandError(51024, "BSON field 'batchSize' value must be >= 0, actual value '%d'"
+                           % batch_size)
+    single = bool(body.get("singleBatch")) or limit < 0
+    limit = abs(limit)
+    tailable = bool(body.get("tailable"))
+    coll, docs = _matching(inv, name, filt)
+    if tailable and coll is not None and not coll.capped:
+        raise CommandError(2, "error processing query: ns=%s.%s tailable cursor requested on "
+                           "non capped collection" % (inv.db, name))
+    docs = sort_documents(docs, body.get("sort"))
+    if skip:
+        docs = docs[skip:]
+    if limit:
+        docs = docs[:limit]
+    projection = body.get("projection")
+    first_n = len(docs) if batch_size == -1 and tailable else \
+        (CURSOR_BATCH if batch_size == -1 else batch_size)
+    if limit:
+        first_n = min(first_n, limit) if first_n else limit
+    if single:
+        first_n = len(docs)
+    batch = docs[:first_n]
+    rest = docs[first_n:]
+    ns = "%s.%s" % (inv.db, name)
+    cursor_id = 0
+    if tailable and coll is not None and coll.docs:
+        # Tailing resumes after the last match, or after the current end.
+        last_key = coll.key_of(docs[-1]) if docs else next(reversed(coll.docs))
+        cursor = inv.node.new_cursor(db=inv.db, coll=name, docs=rest, tailable=True,
+                                     await_data=bool(body.get("awaitData")), filter_=filt,
+                                     projection=projection, last_key=last_key,
+                                     batch_size=max(batch_size, 0))
+        cursor_id = cursor.id
+    elif rest and not single:
+        cursor = inv.node.new_cursor(db=inv.db, coll=name, docs=rest, projection=projection,
+                                     batch_size=max(batch_size, 0))
+        cursor_id = cursor.id
+    return {"cursor": {"firstBatch": [project(d, projection) for d in batch],
+                       "id": Int64(cursor_id), "ns": ns}}
+
+
+def _tail(inv, cursor):
+    """Documents appended to a capped collection after the cursor's position."""
+    coll = inv.node.storage.collection(cursor.db, cursor.coll)
+    if coll is None:
+        raise CommandError(136, "CollectionScan died due to position in capped collection "
+                           "being deleted.", "CappedPositionLost")
+    newer = []
+    found = False
+    for key, doc in reversed(coll.docs.items()):
+        if key == cursor.last_key:
+            found = True
+            break
+        newer.append(doc)
+    if not found:
+        raise CommandError(136, "CollectionScan died due to position in capped collection "
+                           "being deleted. Last seen record id: RecordId(%s)"
+                           % (cursor.last_key,), "CappedPositionLost")
+    if newer:
+        cursor.last_key = coll.key_of(newer[0])
+    newer.reverse()
+    return [d for d in newer if matches(d, cursor.filter or {})]
+
+
+@command("getMore", reads=True)
+def get_more(inv):
+    node = inv.node
+    cursor_id = inv.arg
+    if not isinstance(cursor_id, int):
+        raise CommandError(14, "Field 'getMore' must be of type long")
+    coll_name = inv.body.get("collection")
+    cursor = node.cursors.get(int(cursor_id))
+    if cursor is None or cursor.db != inv.db or cursor.coll != coll_name:
+        raise CommandError(43, "cursor id %d not found" % cursor_id)
+    batch_size = _int(inv.body, "batchSize", 0) or cursor.batch_size
+    cursor.touched = time.monotonic()
+    if cursor.tailable:
+        docs = cursor.docs[cursor.pos:]
+        cursor.docs, cursor.pos = [], 0
+        try:
+            if not docs:
+                docs = _tail(inv, cursor)
+            if not docs and cursor.await_data:
+                deadline = time.monotonic() + _int(inv.body, "maxTimeMS", 1000) / 1000.0
+                while not docs and not node.stopping.is_set():
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        break
+                    node.cond.wait(left)
+                    if node.cursors.get(cursor.id) is not cursor:
+                        raise CommandError(43, "cursor id %d not found" % cursor_id)
+                    docs = _tail(inv, cursor)
+        except CommandError:
+            node.cursors.pop(cursor.id, None)
+            raise
+        if batch_size and len(docs) > batch_size:
+            cursor.docs = docs[batch_size:]
+            docs = docs[:batch_size]
+        return {"cursor": {"nextBatch": [project(d, cursor.projection) for d in docs],
+                           "id": Int64(cursor.id), "ns": cursor.ns}}
+    end = cursor.pos + batch_size if batch_size else len(cursor.docs)
+    docs = cursor.docs[cursor.pos:end]
+    cursor.pos = end
+    next_id = cursor.id
+    if cursor.pos >= len(cursor.docs):
+        node.cursors.pop(cursor.id, None)
+        next_id = 0
+    return {"cursor": {"nextBatch": [project(d, cursor.projection) for d in docs],
+                       "id": Int64(next_id), "ns": cursor.ns}}
+
+
+@command("killCursors")
+def kill_cursors(inv):
+    killed, not_found = [], []
+    for cid in inv.body.get("cursors") or []:
+        cursor = inv.node.cursors.pop(int(cid), None)
+        (killed if cursor else not_found).append(Int64(cid))
+    inv.node.cond.notify_all()
+    return {"cursorsKilled": killed, "cursorsNotFound": not_found,
+            "cursorsAlive": [], "cursorsUnknown": []}
+
+
+# ---- writes -----------------------------------------------------------------
+
+def _check_storable(doc):
+    for key in doc:
+        if isinstance(key, str) and key.startswith("$"):
+            raise CommandError(2, "Document can't have $ prefixed field names: %s" % key)
+
+
+def _write_result(inv, n, errors, extra=None):
+    reply = {"n": n}
+    if extra:
+        reply.update(extra)
+    if errors:
+        reply["writeErrors"] = errors
+    inv.node.repl and inv.node.repl.await_write_concern(inv.body.get("writeConcern"), reply)
+    return reply
+
+
+def _statements(inv, field):
+    items = inv.body.get(field)
+    if not isinstance(items, list):
+        raise CommandError(40414 if items is None else 14,
+                           "BSON field '%s.%s' is missing but a required field"
+                           % (inv.name, field) if items is None else
+                           "BSON field '%s.%s' is the wrong type" % (inv.name, field))
+    return items
+
+
+@command("insert")
+def insert(inv):
+    name = inv.collection_name()
+    docs = _statements(inv, "documents")
+    ordered = inv.body.get("ordered", True)
+    inv.node.begin_write(inv.db)
+    n, errors = 0, []
+    for i, doc in enumerate(docs):
+        try:
+            if not isinstance(doc, dict):
+                raise CommandError(14, "document must be an object")
+            if "_id" not in doc:
+                doc = {"_id": ObjectId(), **doc}
+            _check_storable(doc)
+            inv.node.insert(inv.db, name, doc)
+            n += 1
+        except CommandError as exc:
+            errors.append({"index": i, "code": exc.code, "errmsg": exc.errmsg})
+            if ordered:
+                break
+    return _write_result(inv, n, errors)
+
+
+def _update_one_statement(inv, name, index, stmt, upserted):
+    """Applies one update statement; returns (matched, modified)."""
+    if not isinstance(stmt, dict) or "q" not in stmt or "u" not in stmt:
+        raise CommandError(9, "update statements need q and u")
+    q, u = stmt["q"], stmt["u"]
+    validate_filter(q)
+    validate_update(u)
+    multi = bool(stmt.get("multi"))
+    if multi and isinstance(u, dict) and u and not next(iter(u)).startswith("$"):
+        raise CommandError(9, "multi update is not supported for replacement-style update")
+    coll, docs = _matching(inv, name, q)
+    if not multi:
+        docs = docs[:1]
+    modified = 0
+    for doc in docs:
+        new, changed, oplog_o = apply_update(doc, u)
+        if changed:
+            _check_storable(new)
+            inv.node.replace(inv.db, name, new, oplog_o)
+            modified += 1
+    if not docs and stmt.get("upsert"):
+        new = upsert_document(q, u)
+        _check_storable(new)
+        inv.node.insert(inv.db, name, new)
+        upserted.append({"index": index, "_id": new["_id"]})
+        return 1, 0
+    return len(docs), modified
+
+
+@command("update")
+def update(inv):
+    name = inv.collection_name()
+    stmts = _statements(inv, "updates")
+    ordered = inv.body.get("ordered", True)
+    inv.node.begin_write(inv.db)
+    n = n_modified = 0
+    errors, upserted = [], []
+    for i, stmt in enumerate(stmts):
+        try:
+            matched, modified = _update_one_statement(inv, name, i, stmt, upserted)
+            n += matched
+            n_modified += modified
+        except CommandError as exc:
+            errors.append({"index": i, "code": exc.code, "errmsg": exc.errmsg})
+            if ordered:
+                break
+    extra = {"nModified": n_modified}
+    if upserted:
+        extra["upserted"] = upserted
+    return _write_result(inv, n, errors, extra)
+
+
+@command("delete")
+def delete(inv):
+    name = inv.collection_name()
+    stmts = _statements(inv, "deletes")
+    ordered = inv.body.get("ordered", True)
+    inv.node.begin_write(inv.db)
+    n, errors = 0, []
+    for i, stmt in enumerate(stmts):
+        try:
+            if not isinstance(stmt, dict) or "q" not in stmt or "limit" not in stmt:
+                raise CommandError(9, "delete statements need q and limit")
+            validate_filter(stmt["q"])
+            _, docs = _matching(inv, name, stmt["q"])
+            if stmt["limit"] not in (0, 1):
+                raise CommandError(9, "The limit field in delete objects must be 0 or 1. "
+                                   "Got %s" % stmt["limit"])
+            if stmt["limit"] == 1:
+                docs = docs[:1]
+            for doc in docs:
+                inv.node.remove(inv.db, name, doc["_id"])
+                n += 1
+        except CommandError as exc:
+            errors.append({"index": i, "code": exc.code, "errmsg": exc.errmsg})
+            if ordered:
+                break
+    return _write_result(inv, n, errors)
+
+
+# ---- counting and aggregation -------------------------------------------------
+
+@command("count", reads=True)
+def count(inv):
+    name = inv.collection_name()
+    _, docs = _matching(inv, name, _filter_of(inv.body, "query"))
+    skip, limit = _int(inv.body, "skip"), abs(_int(inv.body, "limit"))
+    docs = docs[skip:]
+    if limit:
+        docs = docs[:limit]
+    return {"n": len(docs)}
+
+
+@command("distinct", reads=True)
+def distinct(inv):
+    name = inv.collection_name()
+    key = inv.body.get("key")
+    if not isinstance(key, str):
+        raise CommandError(14, "BSON field 'distinct.key' is the wrong type")
+    _, docs = _matching(inv, name, _filter_of(inv.body, "query"))
+    values = []
+    for doc in docs:
+        v = get_path(doc, key)
+        for item in (v if isinstance(v, list) else [v]):
+            if item is not None and not any(equal(item, x) for x in values):
+                values.append(item)
+    return {"values": values}
+
+
+def _group(docs, spec):
+    key_expr = spec.get("_id")
+    groups = {}
+    order = []
+    for doc in docs:
+        key = get_path(doc, key_expr[1:]) if isinstance(key_expr, str) and \
+            key_expr.startswith("$") else key_expr
+        ident = identity_key(key)
+        if ident not in groups:
+            groups[ident] = {"_id": key}
+            order.append(ident)
+        out = groups[ident]
+        for field, acc in spec.items():
+            if field == "_id":
+                continue
+            if not isinstance(acc, dict) or list(acc) != ["$sum"]:
+                raise CommandError(15952, "unknown group operator '%s'" % (list(acc)[:1] or ["?"])[0])
+            arg = acc["$sum"]
+            value = get_path(doc, arg[1:]) if isinstance(arg, str) and arg.startswith("$") else arg
+            out[field] = out.get(field, 0) + (value if isinstance(value, (int, float)) else 0)
+    return [groups[i] for i in order]
+
+
+@command("aggregate", reads=True)
+def aggregate(inv):
+    name = inv.arg
+    pipeline = inv.body.get("pipeline")
+    if not isinstance(pipeline, list):
+        raise CommandError(14, "'pipeline' option must be specified as an array")
+    if not isinstance(name, str):
+        raise CommandError(2, "aggregate on a database is not supported by this server")
+    coll = inv.node.storage.collection(inv.db, name)
+    docs = coll.values() if coll else []
+    for stage in pipeline:
+        if not isinstance(stage, dict) or len(stage) != 1:
+            raise CommandError(40323, "A pipeline stage specification object must contain "
+                               "exactly one field.")
+        op, arg = next(iter(stage.items()))
+        if op == "$match":
+            validate_filter(arg)
+            docs = [d for d in docs if matches(d, arg)]
+        elif op == "$sort":
+            docs = sort_documents(docs, arg)
+        elif op == "$skip":
+            docs = docs[int(arg):]
+        elif op == "$limit":
+            docs = docs[:int(arg)]
+        elif op == "$project":
+            docs = [project(d, arg) for d in docs]
+        elif op == "$count":
+            docs = [{arg: len(docs)}] if docs else []
+        elif op == "$group":
+            docs = _group(docs, arg)
+        else:
+            raise CommandError(40324, "Unrecognized pipeline stage name: '%s'" % op)
+    return {"cursor": {"firstBatch": docs, "id": Int64(0), "ns": "%s.%s" % (inv.db, name)}}
+
+
+# ---- namespaces ---------------------------------------------------------------
+
+def _collection_info(coll):
+    return {"name": coll.name, "type": "collection", "options": dict(coll.options),
+            "info": {"readOnly": False, "uuid": Binary.from_uuid(coll.uuid)},
+            "idIndex": ID_INDEX}
+
+
+@command("listCollections", reads=True)
+def list_collections(inv):
+    filt = _filter_of(inv.body, "filter")
+    colls = inv.node.storage.dbs.get(inv.db, {})
+    infos = [_collection_info(c) for _, c in sorted(colls.items())]
+    infos = [i for i in infos if matches(i, filt)]
+    if inv.body.get("nameOnly"):
+        infos = [{"name": i["name"], "type": i["type"]} for i in infos]
+    return {"cursor": {"id": Int64(0), "ns": "%s.$cmd.listCollections" % inv.db,
+                       "firstBatch": infos}}
+
+
+@command("listIndexes", reads=True)
+def list_indexes(inv):
+    name = inv.collection_name()
+    if inv.node.storage.collection(inv.db, name) is None:
+        raise CommandError(26, "ns does not exist: %s.%s" % (inv.db, name))
+    return {"cursor": {"id": Int64(0), "ns": "%s.%s" % (inv.db, name),
+                       "firstBatch": [ID_INDEX]}}
+
+
+@command("listDatabases", reads=True, admin_only=True)
+def list_databases(inv):
+    storage = inv.node.storage
+    filt = _filter_of(inv.body, "filter")
+    entries, total = [], 0
+    for name in storage.database_names():
+        size = storage.database_size(name)
+        entry = {"name": name, "sizeOnDisk": float(size), "empty": False}
+        if matches(entry, filt):
+            entries.append(entry)
+            total += size
+    if inv.body.get("nameOnly"):
+        return {"databases": [{"name": e["name"]} for e in entries]}
+    return {"databases": entries, "totalSize": float(total),
+            "totalSizeMb": Int64(total // (1024 * 1024))}
+
+
+@command("create")
+def create(inv):
+    name = inv.collection_name()
+    body = inv.body
+    options = {}
+    if body.get("capped"):
+        if not body.get("size"):
+            raise CommandError(72, "the 'size' field is required when 'capped' is true")
+        options = {"capped": True, "size": int(body["size"])}
+        if body.get("max"):
+            options["max"] = int(body["max"])
+    inv.node.begin_write(inv.db)
+    inv.node.create_collection(inv.db, name, options)
+    return {}
+
+
+@command("drop")
+def drop(inv):
+    name = inv.collection_name()
+    inv.node.begin_write(inv.db)
+    if not inv.node.drop_collection(inv.db, name):
+        raise CommandError(26, "ns not found")
+    return {"nIndexesWas": 1, "ns": "%s.%s" % (inv.db, name)}
+
+
+@command("dropDatabase")
+def drop_database(inv):
+    node = inv.node
+    if inv.db == "local" and node.repl is not None:
+        raise CommandError(20, "Cannot drop 'local' database while replication is active",
+                           "IllegalOperation")
+    node.begin_write(inv.db)
+    if node.drop_database(inv.db):
+        return {"dropped": inv.db}
+    return {}
+
+
+@command("collStats", reads=True)
+def coll_stats(inv):
+    name = inv.collection_name()
+    coll = inv.node.storage.collection(inv.db, name)
+    if coll is None:
+        raise CommandError(26, "Collection [%s.%s] not found." % (inv.db, name))
+    size = coll.live_bytes
+    count_ = len(coll.docs)
+    reply = {"ns": coll.ns, "size": size, "count": count_,
+             "avgObjSize": size // count_ if count_ else 0,
+             "storageSize": coll.file_bytes, "freeStorageSize": 0,
+             "capped": coll.capped, "nindexes": 1, "indexBuilds": [],
+             "totalIndexSize": 0, "totalSize": coll.file_bytes,
+             "indexSizes": {"_id_": 0}, "scaleFactor": 1}
+    if coll.capped:
+        reply["max"] = int(coll.options.get("max") or 0)
+        reply["maxSize"] = int(coll.options.get("size") or 0)
+    return reply
+
+
+@command("dbStats", reads=True)
+def db_stats(inv):
+    colls = inv.node.storage.dbs.get(inv.db, {})
+    objects = sum(len(c.docs) for c in colls.values())
+    data = sum(c.live_bytes for c in colls.values())
+    storage_size = sum(c.file_bytes for c in colls.values())
+    return {"db": inv.db, "collections": len(colls), "views": 0, "objects": objects,
+            "avgObjSize": float(data) / objects if objects else 0.0, "dataSize": float(data),
+            "storageSize": float(storage_size), "indexes": len(colls), "indexSize": 0.0,
+            "totalSize": float(storage_size), "scaleFactor": 1.0}
