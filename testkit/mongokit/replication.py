@@ -417,7 +417,8 @@ class ReplCoordinator:
 
     def _decide(self):
         """Takes or gives up the primary role (engine lock held)."""
-        if not self.has_config() or self.state in (ARBITER, REMOVED, STARTUP2, RECOVERING):
+        if not self.has_config() or self.state in (ARBITER, REMOVED, STARTUP2, RECOVERING) \
+                or self.node.stopping.is_set():
             return
         cfg = self.config
         reachable_votes = self.self_member.votes + sum(
@@ -544,6 +545,7 @@ class ReplCoordinator:
                 if not electable:
                     return
                 if any(p.healthy and p.applied >= self.applied for p in electable):
+                    self.stepdown_until = float("inf")  # never again in this process
                     self._step_down("shutdown")
                     return
                 left = deadline - time.monotonic()
