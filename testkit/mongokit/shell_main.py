@@ -128,10 +128,12 @@ def _connect(opts, host, port, password):
         raise ShellError("Error: %s :\nexception: connect failed\nexiting with code 1"
                          % exc, EXIT_CONNECT)
     except errors.PyMongoError as exc:
+        reason = str(exc).split(", Timeout:")[0]
+        kind = "SSLHandshakeFailed" if opts.get("tls") else "HostUnreachable"
         raise ShellError("Error: couldn't connect to server %s:%d, connection attempt failed: "
-                         "%s :\nconnect@src/mongo/shell/mongo.js:374:17\n@(connect):2:6\n"
-                         "exception: connect failed\nexiting with code 1"
-                         % (host, port, exc), EXIT_CONNECT)
+                         "%s: %s :\nconnect@src/mongo/shell/mongo.js:374:17\n"
+                         "@(connect):2:6\nexception: connect failed\nexiting with code 1"
+                         % (host, port, kind, reason), EXIT_CONNECT)
     return client, hello, info
 
 
