@@ -9,7 +9,8 @@
 class TWPI_PlatformBase {
 public:
     // Initialises this process: checks the state root, opens the process's
-    // log file "<state root>/logs/<processName>.log" (appending) and sets the
+    // log file "<state root>/logs/<processName>.log" (appending; only the last
+    // path component of processName counts, so argv[0] will do) and sets the
     // log level from the setting nLogLevel of section Kestrix (default 0).
     // Error 1168 "state root [%s] does not exist" when the state root is
     // missing; nothing is logged then. Safe to call again: a later call

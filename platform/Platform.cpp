@@ -25,6 +25,16 @@ ProcessState& State() {
     return *state;
 }
 
+std::string ReadField(std::string ProcessState::*field) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    return State().*field;
+}
+
+void WriteField(std::string ProcessState::*field, const std::string& value) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().*field = value;
+}
+
 // A name used as one path component: no separators and no climbing.
 bool IsPlainName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -49,58 +59,46 @@ CZuError TWPI_PlatformBase::InitProcess(const std::string& processName, const st
     std::string root;
     CZuError err = GetExistingStateRoot(root);
     if (err) return err.Push(FXLOC);
-    if (!IsPlainName(processName))
+    // argv[0] will do: only its last component names the log.
+    std::string name = FXPath::LastComponent(processName);
+    if (!IsPlainName(name))
         return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::InvalidArgument, "invalid process name [%s]",
                                        processName.c_str());
     std::string logDir = FXPath::Join(root, "logs");
     err = CZuDirectory::Create(logDir, 0755);
     if (err) return err.Push(FXLOC);
-    std::string logFile = FXPath::Join(logDir, processName + ".log");
+    std::string logFile = FXPath::Join(logDir, name + ".log");
 
     FileLogWriter& writer = FileLogWriter::Instance();
     if (writer.GetPath() != logFile) {
         err = writer.Open(logFile);
         if (err) return err.Push(FXLOC);
     }
-    {
-        std::lock_guard<std::mutex> lock(State().mutex);
-        State().logFile = logFile;
-        if (!focusClient.empty()) State().focusClient = focusClient;
-    }
+    WriteField(&ProcessState::logFile, logFile);
+    if (!focusClient.empty()) WriteField(&ProcessState::focusClient, focusClient);
     g_ptrLogWriter = &writer;
 
     int level = kDefaultLogLevel;
     TWPlatformInfo::getNumber(TWSettingSections::Agent, "nLogLevel", level);
     writer.SetLevel(level < -1 ? -1 : level);
     ZULOG_NORMAL("Process [%s] started with state root [%s], log level %d, focus client [%s]",
-                 processName.c_str(), root.c_str(), writer.GetLevel(), TWPI_Focus::getFocusClientName().c_str());
+                 name.c_str(), root.c_str(), writer.GetLevel(), TWPI_Focus::getFocusClientName().c_str());
     return CZuError::Success();
 }
 
-std::string TWPI_PlatformBase::GetLogFilePath() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    return State().logFile;
-}
+std::string TWPI_PlatformBase::GetLogFilePath() { return ReadField(&ProcessState::logFile); }
 
 void TWPI_PlatformBase::SetFocusClientName(const std::string& client) {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().focusClient = client;
+    WriteField(&ProcessState::focusClient, client);
 }
 
-std::string TWPI_PlatformBase::GetCorvaneHostName() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    return State().corvaneHost;
-}
+std::string TWPI_PlatformBase::GetCorvaneHostName() { return ReadField(&ProcessState::corvaneHost); }
 
 void TWPI_PlatformBase::SetCorvaneHostName(const std::string& host) {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().corvaneHost = host;
+    WriteField(&ProcessState::corvaneHost, host);
 }
 
-std::string TWPI_Focus::getFocusClientName() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    return State().focusClient;
-}
+std::string TWPI_Focus::getFocusClientName() { return ReadField(&ProcessState::focusClient); }
 
 CZuError TWPI_CommClient::GetJobResultsDirectory(const std::string& clientName, std::string& dir) {
     dir.clear();

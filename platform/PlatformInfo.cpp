@@ -5,12 +5,18 @@
 #include "host/LogWriter.h"
 #include "platform/Settings.h"
 
-bool TWPlatformInfo::getBoolean(const std::string& section, const std::string& key, bool& out) {
+namespace {
+
+// Looks the setting up and parses it; a value that does not parse is logged
+// and leaves `out` alone, as an absent one does.
+template <typename T>
+bool ReadTyped(const std::string& section, const std::string& key, T& out,
+               bool (*parse)(const std::string&, T&), const char* typeName) {
     std::string text;
     if (!TWSettings::Lookup(section, key, text)) return false;
-    bool value = false;
-    if (!TWSettings::ParseBoolean(text, value)) {
-        ZULOG_ERROR("Setting [%s/%s] is not a boolean [%s]; default kept", section.c_str(), key.c_str(),
+    T value{};
+    if (!parse(text, value)) {
+        ZULOG_ERROR("Setting [%s/%s] is not a %s [%s]; default kept", section.c_str(), key.c_str(), typeName,
                     text.c_str());
         return false;
     }
@@ -18,17 +24,14 @@ bool TWPlatformInfo::getBoolean(const std::string& section, const std::string& k
     return true;
 }
 
+}  // namespace
+
+bool TWPlatformInfo::getBoolean(const std::string& section, const std::string& key, bool& out) {
+    return ReadTyped(section, key, out, &TWSettings::ParseBoolean, "boolean");
+}
+
 bool TWPlatformInfo::getNumber(const std::string& section, const std::string& key, int64_t& out) {
-    std::string text;
-    if (!TWSettings::Lookup(section, key, text)) return false;
-    int64_t value = 0;
-    if (!TWSettings::ParseNumber(text, value)) {
-        ZULOG_ERROR("Setting [%s/%s] is not a number [%s]; default kept", section.c_str(), key.c_str(),
-                    text.c_str());
-        return false;
-    }
-    out = value;
-    return true;
+    return ReadTyped(section, key, out, &TWSettings::ParseNumber, "number");
 }
 
 bool TWPlatformInfo::getNumber(const std::string& section, const std::string& key, int& out) {

@@ -38,7 +38,7 @@ TEST(PlatformTest, DefaultStateRoot) {
 
 TEST(PlatformTest, LogLinesCarryTimePidLevelFunctionAndLine) {
     TempStateRoot root;
-    ASSERT_FALSE(TWPI_PlatformBase::InitProcess("test_platform", "client1").IsError());
+    ASSERT_FALSE(TWPI_PlatformBase::InitProcess("/usr/bin/test_platform", "client1").IsError());
     EXPECT_EQ(TWPI_PlatformBase::GetLogFilePath(), root.File("logs/test_platform.log"));
     EXPECT_EQ(TWPI_Focus::getFocusClientName(), "client1");
 
