@@ -14,11 +14,13 @@
 
 #include "host/ProgramArguments.h"
 #include "host/ZuError.h"
+#include "topology/MongoDbTopologyState.h"
 
 class TWJobClient;
 class MongoDBInstance;
 namespace App {
 class MongoDBConfig;
+class MongoDBServer;
 }
 
 namespace MongoDbKax {
@@ -150,6 +152,70 @@ public:
     // nVADeverOREzuzTimeoutInMins; 0 = not set.
     void ReadVADeverOREzuzTimeoutAdditionalSetting();
 
+    // ---- cluster topology (topology/MongoDbUtil*.cpp) ------------------------
+    // Discovery: 0 success, -1 failure, 13 authentication failure, 14 no
+    // MongoDB process on the master's port, 1 master client unknown or the
+    // instance's host name could not be updated; a tool or version failure
+    // passes its own code (127 = tools not found). On success the cluster
+    // configuration holds the full serverList; on failure it is not touched.
+    int Discover(bool browse);
+    // 0 when the master host answers (or one of the master client's addresses
+    // does, which then becomes the master host), 1, or 14.
+    int ValidateMongoHostname(bool browse);
+    // 0 (sharded flag set when the master is a router), -1, 13.
+    int CheckIfShardedEnv();
+    // 0 with the replica-set name taken from the master, -1 for a single server.
+    int CheckIfReplicationIsEnabled();
+    // Appends one server per member of the replica set reached at host:port. 0 / -1 / 13.
+    int GetRepSetInfo(const std::string& name, const std::string& host, int port,
+                      std::vector<App::MongoDBServer>& servers, bool configServer);
+    int GetConfigRepSetInfo(std::vector<App::MongoDBServer>& servers);  // 0 / -1
+    int GetShardsInfo(std::vector<App::MongoDBServer>& servers);        // 0 / -1
+    // Appends the router entry; 0 or setServerProp's code.
+    int GetMongosServiceInfo(std::vector<App::MongoDBServer>& servers);
+    // Fills the per-process fields of `server` from host:port; adds its bound
+    // addresses to the bound-IP list. 0 / -1 / 13.
+    int setServerProp(App::MongoDBServer& server, const std::string& host, int port, bool member);
+    // Bytes of data per replica set into the size map. 0 / -1.
+    int listDB();
+    // The configuration saved with the instance on the management server.
+    CZuError GetMongoClusterConfigFromDB(uint64_t instanceId, App::MongoDBConfig& config);
+
+    // Host-to-client mapping.
+    bool GetTwClientEntityForHost(const std::string& host, App::ClientEntity& entity,
+                                  bool alternateLookup);
+    CZuError GetTWclientForSingleIP(const std::string& ip, App::ClientEntity& entity);
+    CZuError GetTWclientsForIPs(const std::vector<std::string>& ips,
+                                std::vector<App::ClientEntity>& entities);
+    int GetClientsForMongoIPs();  // 0 / -1
+    bool GetClientObjFromIPList(const std::string& ip, App::ClientEntity& entity);
+    // Gives servers without a client the client of an address they are bound to. Returns 0.
+    int UpdateMongoServerList(std::vector<App::MongoDBServer>& servers);
+
+    // Secondary selection: an index into GetTopology().secondaries, or -1.
+    int GetSecondaryNodes(const std::string& replicaSetName, const std::string& primaryHost,
+                          int primaryPort, const std::vector<App::MongoDBServer>& userChoice);
+    int GetSecondaryNodeSetByUser(const std::string& replicaSetName,
+                                  const std::vector<App::MongoDBServer>& userChoice);
+    int GetSecondaryNodeWithLeastLag(const std::string& replicaSetName);
+    int GetSecondaryNodeWithDelayedLag(const std::string& replicaSetName);
+    int GetSecondaryNodeWithLowestPriority(const std::string& replicaSetName);
+    bool IsRestoreOnlyClient(const std::string& clientName);
+
+    // Quiesce and balancer: 0 / -1.
+    int QuiesceDB(const std::string& host, int port);
+    int UnQuiesceDB(const std::string& host, int port);
+    int PerformLockActionOnDB(const std::string& host, int port, bool lock);
+    CZuError GetDBLockStatus(const std::string& host, int port, bool& locked);
+    int StopStartBalancer(bool stop);
+    int StopStartBalancerV32(bool stop);
+
+    MongoDbTopologyState& GetTopology() { return m_topology; }
+    const MongoDbTopologyState& GetTopology() const { return m_topology; }
+    // The master's client: the one set for a browse, else the local client.
+    uint64_t GetMasterClientId() const;
+    // ---- end of cluster topology ----------------------------------------------
+
     // ---- state ---------------------------------------------------------------
     const std::string& GetMongoHost() const { return m_mongoHost; }
     void SetMongoHost(const std::string& host) { m_mongoHost = host; }
@@ -240,6 +306,7 @@ private:
     unsigned m_recoveryTimeoutMins = 0;
     std::shared_ptr<App::MongoDBConfig> m_clusterConfig;
     std::shared_ptr<MongoDbConnection> m_connection;
+    MongoDbTopologyState m_topology;  // cluster topology
 };
 
 }  // namespace MongoDbKax
