@@ -88,8 +88,10 @@ int main(int argc, char** argv) {
         std::printf("%-10s %-28s %-52s %s\n", shown.c_str(), args->AsString().c_str(),
                     Describe(coordinator.get()).c_str(), Describe(controller.get()).c_str());
     }
-    std::unique_ptr<DistributedKax::IClientBrowse> browse(makeBrowse(0));
-    std::printf("\nbrowse: %s\n", Describe(browse.get()).c_str());
+    {
+        std::unique_ptr<DistributedKax::IClientBrowse> browse(makeBrowse(0));
+        std::printf("\nbrowse: %s\n", Describe(browse.get()).c_str());
+    }  // objects of the module must be gone before it is unloaded
     dlclose(module);
     return 0;
 }
