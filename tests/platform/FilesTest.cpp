@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "host/Files.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/Message.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 namespace {
 

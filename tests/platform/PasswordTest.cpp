@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 
 #include "host/Password.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "host/LogWriter.h"
 #include "host/Platform.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 namespace {
 

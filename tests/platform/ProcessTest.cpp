@@ -4,7 +4,7 @@
 
 #include "host/LogWriter.h"
 #include "host/Process.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "host/Password.h"
 #include "host/PlatformInfo.h"
 #include "platform/Settings.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 namespace {
 

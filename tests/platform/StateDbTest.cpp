@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/StateDb.h"
-#include "TempStateRoot.h"
+#include "tests/support/TempStateRoot.h"
 
 KAX_STATE_SCHEMA("test_items", "CREATE TABLE IF NOT EXISTS test_items (id INTEGER PRIMARY KEY, name TEXT);");
 
