@@ -3,7 +3,7 @@
 set -eu
 module=$1
 symbols=$(nm -D --defined-only "$module" | awk '$2 ~ /^[TtWwVvDdBbRr]$/ {print $3}' | sort)
-expected=$(printf '%s\n' createClientBrowseInstance createICoordinatorInstanceV1 createIControllerInstanceV1)
+expected=$(printf '%s\n' createClientBrowseInstance createICoordinatorInstanceV1 createIControllerInstanceV1 | sort)
 if [ "$symbols" != "$expected" ]; then
   echo "unexpected exports of $module:"
   echo "$symbols"
