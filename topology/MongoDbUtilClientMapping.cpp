@@ -1,4 +1,6 @@
 // MongoDbUtil: tying MongoDB members to the backup clients that own their machines.
+#include <algorithm>
+
 #include "access/MongoDbUtil.h"
 #include "host/ClientLookups.h"
 #include "host/ClusterMessages.h"
@@ -6,6 +8,7 @@
 #include "host/LogWriter.h"
 #include "host/StoredProcedure.h"
 #include "topology/MongoDBServer.h"
+#include "topology/ServerProperties.h"
 
 namespace MongoDbKax {
 
@@ -100,10 +103,22 @@ bool MongoDbUtil::GetClientObjFromIPList(const std::string& ip, App::ClientEntit
     return false;
 }
 
+namespace {
+
+// A server is bound to an address when the address is one whole element of
+// its bind list: a substring test would give the server bound to 10.0.0.12
+// the client that owns 10.0.0.1, and its backup would run on that machine.
+bool IsBoundTo(const App::MongoDBServer& server, const std::string& ip) {
+    const std::vector<std::string> bound = ServerProperties::SplitBindList(ServerProperties::TrimBindIp(server.bindIp));
+    return std::find(bound.begin(), bound.end(), ip) != bound.end();
+}
+
+}  // namespace
+
 int MongoDbUtil::UpdateMongoServerList(std::vector<App::MongoDBServer>& servers) {
     for (const std::string& ip : m_topology.boundIps) {
         for (App::MongoDBServer& server : servers) {
-            if (server.clientEntity || server.bindIp.find(ip) == std::string::npos) continue;
+            if (server.clientEntity || !IsBoundTo(server, ip)) continue;
             App::ClientEntity entity;
             if (GetClientObjFromIPList(ip, entity))
                 server.clientEntity = entity;
