@@ -8,6 +8,7 @@ processes for tests and demos.
                      [--configsvr | --shardsvr] [--tool-dir DIR]
     mongo-cluster status --dir D
     mongo-cluster down --dir D
+    mongo-cluster stop-member|start-member --dir D --member ID
     mongo-cluster certs --dir D [--ip IP ...] [--host NAME ...]
     mongo-cluster tooldir --dir D [--version V] [--alias NAME=IP ...]
 
@@ -82,6 +83,7 @@ class Cluster:
         self.tool_dir = os.path.abspath(tool_dir or BIN_DIR)
         self.extra_args = list(extra_args)
         self.state = None
+        self._user_created = False
 
     # ---- helpers --------------------------------------------------------
     def _tls_files(self):
@@ -96,9 +98,15 @@ class Cluster:
         return ctx
 
     def client(self, host, authenticate=True, timeout=5.0):
+        """A client of one member; with auth it signs in as the set's user,
+        or with the members' key file when no password is at hand."""
         creds = None
-        if authenticate and self.user and self.password:
+        key_file = ((self.state or {}).get("auth") or {}).get("keyFile")
+        if authenticate and self.user and self.password and self._user_created:
             creds = (self.user, self.password, "admin", "SCRAM-SHA-256")
+        elif authenticate and key_file:
+            with open(key_file) as f:
+                creds = ("__system", "".join(f.read().split()), "local", "SCRAM-SHA-256")
         return Client.for_address(host, ssl_context=self.client_context(), timeout=timeout,
                                   credentials=creds)
 
@@ -177,7 +185,9 @@ class Cluster:
         return self.state
 
     def _start_members(self, members, key_file):
-        procs = [(m, subprocess.Popen(self._member_args(m, key_file), stdout=subprocess.PIPE,
+        for m in members:
+            m["argv"] = self._member_args(m, key_file)
+        procs = [(m, subprocess.Popen(m["argv"], stdout=subprocess.PIPE,
                                       stderr=subprocess.STDOUT, text=True)) for m in members]
         failures = []
         for m, proc in procs:
@@ -219,6 +229,7 @@ class Cluster:
                                      "roles": [{"role": "root", "db": "admin"}]})
         finally:
             client.close()
+        self._user_created = True
 
     def status(self):
         """The primary's replSetGetStatus, or the first member that answers."""
@@ -258,6 +269,22 @@ class Cluster:
             time.sleep(0.1)
         raise ClusterError("replica set not ready after %.0f s: %s" % (timeout, last))
 
+    # ---- single members ----------------------------------------------------------
+    def stop_member(self, index):
+        """Stops one member (SIGTERM, as an orderly shutdown) and waits."""
+        m = self.state["members"][index]
+        pid = _lock_pid(m["dbpath"])
+        if pid and _is_our_mongod(pid, m["dbpath"]):
+            _stop_pids([pid])
+
+    def start_member(self, index):
+        """Starts a stopped member again with its original options."""
+        m = self.state["members"][index]
+        proc = subprocess.run(m["argv"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True)
+        if proc.returncode != 0:
+            raise ClusterError("member %s failed to start: %s" % (m["host"], proc.stdout.strip()))
+
     # ---- down ------------------------------------------------------------------
     def _pids(self):
         pids = []
@@ -272,16 +299,7 @@ class Cluster:
         if self.state is None:
             self.state = load_state(self.dir)
         pids = self._pids()
-        for pid in pids:
-            _signal(pid, signal.SIGTERM)
-        deadline = time.monotonic() + STOP_GRACE
-        while any(_alive(p) for p in pids) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        for pid in pids:
-            if _alive(pid):
-                _signal(pid, signal.SIGKILL)
-        while any(_alive(p) for p in pids):
-            time.sleep(0.02)
+        _stop_pids(pids)
         return pids
 
     def __enter__(self):
@@ -290,6 +308,20 @@ class Cluster:
 
     def __exit__(self, *exc):
         self.down()
+
+
+def _stop_pids(pids):
+    """SIGTERM, then SIGKILL after the grace period; returns once all are gone."""
+    for pid in pids:
+        _signal(pid, signal.SIGTERM)
+    deadline = time.monotonic() + STOP_GRACE
+    while any(_alive(p) for p in pids) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    for pid in pids:
+        if _alive(pid):
+            _signal(pid, signal.SIGKILL)
+    while any(_alive(p) for p in pids):
+        time.sleep(0.02)
 
 
 def _lock_pid(dbpath):
@@ -384,6 +416,10 @@ def _parser():
     up.add_argument("--tool-dir")
     for name in ("status", "down"):
         sub.add_parser(name).add_argument("--dir", required=True)
+    for name in ("stop-member", "start-member"):
+        member = sub.add_parser(name)
+        member.add_argument("--dir", required=True)
+        member.add_argument("--member", type=int, required=True)
     certs = sub.add_parser("certs")
     certs.add_argument("--dir", required=True)
     certs.add_argument("--ip", action="append", default=[])
@@ -415,10 +451,15 @@ def main(argv):
                 tls=args.tls, tls_allow_no_client_cert=args.tls_allow_no_client_cert,
                 ip_base=args.ip_base, cluster_role=args.role, tool_dir=args.tool_dir)
             print(json.dumps(cluster.up(), indent=2))
-        elif args.action in ("status", "down"):
+        elif args.action in ("status", "down", "stop-member", "start-member"):
             cluster = Cluster(args.dir)
             cluster.state = load_state(args.dir)
-            if args.action == "down":
+            if args.action in ("stop-member", "start-member"):
+                if not 0 <= args.member < len(cluster.state["members"]):
+                    raise ClusterError("no member %d" % args.member)
+                getattr(cluster, args.action.replace("-", "_"))(args.member)
+                print(json.dumps(cluster.state["members"][args.member]))
+            elif args.action == "down":
                 stopped = cluster.down()
                 print(json.dumps({"stopped": stopped}))
             else:

@@ -196,8 +196,12 @@ class ClientConnection:
             reply = CommandError(1, "internal error: %r" % (exc,)).to_reply()
         return self._with_cluster_time(reply)
 
+    # Before the first user exists, a loopback client may set the server up.
+    LOCALHOST_EXCEPTION = ("createUser", "replSetInitiate", "replSetGetStatus")
+
     def _localhost_exception(self, name):
-        return name == "createUser" and self.is_loopback and not self.node.has_users()
+        return name in self.LOCALHOST_EXCEPTION and self.is_loopback and \
+            not self.node.has_users()
 
     def _with_cluster_time(self, reply):
         node = self.node
