@@ -449,7 +449,10 @@ def main(argv):
                 oplog_size_mb=args.oplog_size_mb, user=args.user,
                 password=_read_password(args.password_file) if args.password_file else None,
                 tls=args.tls, tls_allow_no_client_cert=args.tls_allow_no_client_cert,
-                ip_base=args.ip_base, cluster_role=args.role, tool_dir=args.tool_dir)
+                ip_base=args.ip_base, cluster_role=args.role,
+                # Members start from the directory this launcher was run from,
+                # so a testkit.json there applies to them too.
+                tool_dir=args.tool_dir or os.path.dirname(os.path.abspath(argv[0])))
             print(json.dumps(cluster.up(), indent=2))
         elif args.action in ("status", "down", "stop-member", "start-member"):
             cluster = Cluster(args.dir)

@@ -158,7 +158,7 @@ class ClientConnection:
             if not req.body:
                 raise CommandError(59, "no such command: ''")
             inv = registry.Invocation(node, self, req)
-            spec = registry.lookup(inv.name)
+            spec = self.server.commands.get(inv.name)
             if spec is None:
                 raise CommandError(59, "no such command: '%s'" % inv.name)
             if node.auth_enabled and spec.auth and not self.users and \
@@ -217,8 +217,11 @@ class ClientConnection:
 class Server:
     """Listeners on every bind address; stops on request."""
 
-    def __init__(self, node, ssl_context=None, tls_mode="disabled"):
+    def __init__(self, node, ssl_context=None, tls_mode="disabled", commands=None):
+        """commands: the dispatch table (name -> CommandSpec); a router
+        process passes its own, mongod uses registry.COMMANDS."""
         self.node = node
+        self.commands = commands if commands is not None else registry.COMMANDS
         self.ssl_context = ssl_context
         self.tls_mode = tls_mode
         self.listeners = []

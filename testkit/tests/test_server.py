@@ -314,6 +314,17 @@ class VersionTest(kit.KitTestCase):
         port, _, _ = self.start_mongod(ip=IP, bin_dir=tools)
         self.assertEqual(self.client(IP, port).admin.command("buildInfo")["version"], "6.0.5")
 
+    def test_host_aliases_of_the_tool_directory(self):
+        # Members can carry names other than loopback addresses, as discovery
+        # needs a bindIp entry besides 127.0.0.1/localhost.
+        tools = kit.make_tool_dir(self.path("tools"), aliases={"db1.example": "127.0.0.12"})
+        port, _, _ = self.start_mongod(ip="127.0.0.1,db1.example", bin_dir=tools,
+                                       port=kit.free_port("127.0.0.12"))
+        c = self.client("127.0.0.12", port)
+        self.assertEqual(c.admin.command("getCmdLineOpts")["parsed"]["net"]["bindIp"],
+                         "127.0.0.1,db1.example")
+        self.assertTrue(kit.port_open("127.0.0.1", port))
+
 
 class FsyncLockTest(kit.KitTestCase):
     def test_nested_lock_blocks_writes_and_disk_until_last_unlock(self):

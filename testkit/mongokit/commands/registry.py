@@ -29,11 +29,12 @@ class CommandSpec:
         self.locked = locked
 
 
-def command(*names, auth=True, reads=False, admin_only=False, locked=True):
+def command(*names, auth=True, reads=False, admin_only=False, locked=True, table=None):
+    """Registers fn under names in table (mongod's COMMANDS by default)."""
     def register(fn):
         spec = CommandSpec(fn, names, auth, reads, admin_only, locked)
         for name in names:
-            COMMANDS[name] = spec
+            (COMMANDS if table is None else table)[name] = spec
         return fn
     return register
 
@@ -63,6 +64,3 @@ class Invocation:
             return True
         return self.request.secondary_ok
 
-
-def lookup(name):
-    return COMMANDS.get(name)
