@@ -9,6 +9,7 @@
 #include "host/Platform.h"
 #include "platform/JobStore.h"
 #include "runner/Commands.h"
+#include "runner/ErrorText.h"
 #include "runner/JobRunner.h"
 #include "runner/Registry.h"
 #include "runner/Table.h"
@@ -37,6 +38,9 @@ std::string Arguments(const JobEventRecord& e) {
     return text.empty() ? "-" : text;
 }
 
+// The coordinator's status values; 0 means it set none.
+std::string NumberOrDash(int value) { return value ? std::to_string(value) : "-"; }
+
 void PrintLine(const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -54,7 +58,7 @@ int Run(const CommandLine& line) {
         return Fail("run: invalid application [" + request.app + "] (want MARLEX:APP, e.g. 2:1)");
     if (request.client.empty()) {
         if (request.app.empty()) return Fail("run: give the coordinating client (--client) or an application (--app)");
-        if (CZuError err = Registry::CoordinatingClientOf(request.app, request.client)) return Fail(OneLine(err));
+        if (CZuError err = Registry::CoordinatingClientOf(request.app, request.client)) return Fail(ErrorText(err));
     }
     TWClient client;
     if (CZuError err = TWClient::ByName(request.client, client))
@@ -63,19 +67,19 @@ int Run(const CommandLine& line) {
         return Fail("run: invalid job id [" + line.Get("job") + "]");
     if (line.Has("options")) {
         if (CZuError err = FXFile::ReadAll(line.Get("options"), request.optionsXml))
-            return Fail("run: cannot read the options file " + line.Get("options") + ": " + OneLine(err));
+            return Fail("run: cannot read the options file " + line.Get("options") + ": " + ErrorText(err));
         CNMessageBase parsed;
         if (CZuError err = CNMessageBase::FromXml(request.optionsXml, parsed))
-            return Fail("run: the options file is not a message: " + OneLine(err));
+            return Fail("run: the options file is not a message: " + ErrorText(err));
     }
     ModuleLoader module;
-    if (CZuError err = module.Load(line.Get("module", ModuleLoader::DefaultPath()))) return Fail(OneLine(err));
+    if (CZuError err = module.Load(line.Get("module", ModuleLoader::DefaultPath()))) return Fail(ErrorText(err));
     TWPI_PlatformBase::SetFocusClientName(request.client);
 
     JobResult result;
     if (CZuError err = JobRunner(module, PrintLine).Run(request, result)) {
         std::string job = result.jobId ? "job " + std::to_string(result.jobId) + ": " : "";
-        return Fail(job + OneLine(err));
+        return Fail(job + ErrorText(err));
     }
     std::string id = std::to_string(result.jobId);
     if (result.outcome == JobOutcome::Failed) return Fail("job " + id + " failed: " + result.reason);
@@ -85,7 +89,7 @@ int Run(const CommandLine& line) {
 
 int Jobs(const CommandLine&) {
     std::vector<JobRecord> jobs;
-    if (CZuError err = JobStore::ListJobs(jobs)) return Fail(OneLine(err));
+    if (CZuError err = JobStore::ListJobs(jobs)) return Fail(ErrorText(err));
     if (jobs.empty()) {
         std::printf("No jobs yet (start one with: kaxrun run PHASE)\n");
         return kOk;
@@ -103,11 +107,11 @@ int JobShow(const CommandLine& line) {
     if (!ParseJobId(line.Positionals()[0], id)) return Fail("job show: invalid job id [" + line.Positionals()[0] + "]");
     JobRecord job;
     if (CZuError err = JobStore::GetJob(id, job))
-        return Fail(err.GetErrorCode() == ZuCode::NotFound ? "there is no job " + std::to_string(id) : OneLine(err));
+        return Fail(err.GetErrorCode() == ZuCode::NotFound ? "there is no job " + std::to_string(id) : ErrorText(err));
     std::vector<JobPhaseRecord> phases;
     std::vector<JobEventRecord> events;
-    if (CZuError err = JobStore::ListPhases(id, phases)) return Fail(OneLine(err));
-    if (CZuError err = JobStore::ListEvents(id, events)) return Fail(OneLine(err));
+    if (CZuError err = JobStore::ListPhases(id, phases)) return Fail(ErrorText(err));
+    if (CZuError err = JobStore::ListEvents(id, events)) return Fail(ErrorText(err));
 
     std::printf("Job %lld\n", (long long)job.id);
     TextTable summary({"Field", "Value"});
@@ -128,8 +132,8 @@ int JobShow(const CommandLine& line) {
     std::printf("\nPhases\n");
     TextTable phaseTable({"#", "Phase", "Outcome", "Status", "Detail", "Started", "Ended", "Reason"});
     for (const auto& p : phases)
-        phaseTable.AddRow({std::to_string(p.seq), p.phase, p.outcome, std::to_string(p.phaseStatus),
-                           std::to_string(p.statusDetail), FormatTime(p.startTime), FormatTime(p.endTime),
+        phaseTable.AddRow({std::to_string(p.seq), p.phase, p.outcome, NumberOrDash(p.phaseStatus),
+                           NumberOrDash(p.statusDetail), FormatTime(p.startTime), FormatTime(p.endTime),
                            p.reason.empty() ? "-" : p.reason});
     std::printf("%s", phaseTable.Empty() ? "(none)\n" : phaseTable.Render().c_str());
 

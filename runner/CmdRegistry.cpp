@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "runner/Commands.h"
+#include "runner/ErrorText.h"
 #include "runner/Prompt.h"
 #include "runner/Registry.h"
 #include "runner/Table.h"
@@ -28,7 +29,7 @@ int ClientRegister(const CommandLine& line) {
     registration.ipAddresses = line.GetAll("ip");
     TWClient client;
     bool existed = false;
-    if (CZuError err = Registry::RegisterClient(registration, client, existed)) return Fail(OneLine(err));
+    if (CZuError err = Registry::RegisterClient(registration, client, existed)) return Fail(ErrorText(err));
     std::printf("%s client %s (id %llu, host %s)\n", existed ? "Updated" : "Registered", client.name.c_str(),
                 (unsigned long long)client.id, client.networkHostName.c_str());
     return kOk;
@@ -36,7 +37,7 @@ int ClientRegister(const CommandLine& line) {
 
 int ClientList(const CommandLine&) {
     std::vector<TWClient> clients;
-    if (CZuError err = Registry::ListClients(clients)) return Fail(OneLine(err));
+    if (CZuError err = Registry::ListClients(clients)) return Fail(ErrorText(err));
     if (clients.empty()) {
         std::printf("No clients are registered (add one with: kaxrun client register NAME)\n");
         return kOk;
@@ -67,13 +68,13 @@ int InstanceRegister(const CommandLine& line) {
     if (!registration.dbUser.empty()) {
         if (CZuError err = ReadSecret("Password for database user " + registration.dbUser + ": ",
                                       registration.password))
-            return Fail(OneLine(err));
+            return Fail(ErrorText(err));
         if (registration.password.empty()) return Fail("instance register: the password is empty");
     }
     Registry::InstanceView saved;
     CZuError err = Registry::RegisterInstance(registration, saved);
     registration.password.assign(registration.password.size(), '\0');
-    if (err) return Fail(OneLine(err));
+    if (err) return Fail(ErrorText(err));
     std::printf("Registered MongoDB instance %s (id %llu) on client %s, %s:%d%s\n", saved.instance.instanceName.c_str(),
                 (unsigned long long)saved.instance.instanceId, saved.masterClient.c_str(),
                 saved.instance.hostName.c_str(), saved.instance.port,
@@ -83,7 +84,7 @@ int InstanceRegister(const CommandLine& line) {
 
 int InstanceList(const CommandLine&) {
     std::vector<Registry::InstanceView> instances;
-    if (CZuError err = Registry::ListInstances(instances)) return Fail(OneLine(err));
+    if (CZuError err = Registry::ListInstances(instances)) return Fail(ErrorText(err));
     if (instances.empty()) {
         std::printf("No MongoDB instances are registered (add one with: kaxrun instance register)\n");
         return kOk;

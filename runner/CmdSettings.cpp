@@ -4,6 +4,7 @@
 #include "host/Entities.h"
 #include "platform/Settings.h"
 #include "runner/Commands.h"
+#include "runner/ErrorText.h"
 #include "runner/Prompt.h"
 #include "runner/Table.h"
 
@@ -26,19 +27,19 @@ std::string Scope(const std::string& client) { return client.empty() ? "every cl
 int SettingSet(const CommandLine& line) {
     const auto& words = line.Positionals();
     std::string client = line.Get("client"), section = words[0], name = words[1], value;
-    if (CZuError err = CheckClient(client)) return Fail(OneLine(err));
+    if (CZuError err = CheckClient(client)) return Fail(ErrorText(err));
     bool password = !name.empty() && name[0] == 'p';
     if (password) {
         if (words.size() > 2)
             return Fail("setting set: " + name + " is a password setting; leave out the value and type it when asked");
-        if (CZuError err = ReadSecret("Value of " + name + ": ", value)) return Fail(OneLine(err));
+        if (CZuError err = ReadSecret("Value of " + name + ": ", value)) return Fail(ErrorText(err));
     } else {
         if (words.size() < 3) return Fail("setting set: missing the value of " + name);
         value = words[2];
     }
     CZuError err = TWSettings::Set(section, name, value, client);
     value.assign(value.size(), '\0');
-    if (err) return Fail(OneLine(err));
+    if (err) return Fail(ErrorText(err));
     std::printf("Set %s %s for %s\n", section.c_str(), name.c_str(), Scope(client).c_str());
     return kOk;
 }
@@ -47,7 +48,7 @@ int SettingUnset(const CommandLine& line) {
     const auto& words = line.Positionals();
     std::string client = line.Get("client");
     bool removed = false;
-    if (CZuError err = TWSettings::Unset(words[0], words[1], client, removed)) return Fail(OneLine(err));
+    if (CZuError err = TWSettings::Unset(words[0], words[1], client, removed)) return Fail(ErrorText(err));
     if (!removed) return Fail(words[0] + " " + words[1] + " is not set for " + Scope(client));
     std::printf("Removed %s %s for %s\n", words[0].c_str(), words[1].c_str(), Scope(client).c_str());
     return kOk;
@@ -55,7 +56,7 @@ int SettingUnset(const CommandLine& line) {
 
 int SettingList(const CommandLine&) {
     std::vector<TWSettings::Entry> entries;
-    if (CZuError err = TWSettings::List(entries)) return Fail(OneLine(err));
+    if (CZuError err = TWSettings::List(entries)) return Fail(ErrorText(err));
     if (entries.empty()) {
         std::printf("No settings are stored; every setting has its default\n");
         return kOk;

@@ -85,15 +85,6 @@ int Fail(const std::string& message) {
     return kFailed;
 }
 
-std::string OneLine(const CZuError& err) {
-    std::string line;
-    const auto& frames = err.GetFrames();
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it)
-        if (!it->message.empty() && line.find(it->message) == std::string::npos)
-            line += (line.empty() ? "" : ": ") + it->message;
-    return line.empty() ? err.AsString() : line;
-}
-
 std::string FormatTime(int64_t seconds) {
     if (seconds <= 0) return "-";
     time_t t = time_t(seconds);

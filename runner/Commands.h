@@ -26,8 +26,6 @@ const std::vector<Command>& AllCommands();
 
 // Prints "kaxrun: <message>" on standard error; returns kFailed.
 int Fail(const std::string& message);
-// The error as one line: its messages from the outermost to the innermost.
-std::string OneLine(const CZuError& err);
 
 // Commands, by group.
 int Init(const CommandLine& line);

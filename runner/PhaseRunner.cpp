@@ -16,6 +16,7 @@
 #include "host/Platform.h"
 #include "platform/ChildProcess.h"
 #include "platform/JobStore.h"
+#include "runner/ErrorText.h"
 #include "runner/Protocol.h"
 
 using namespace DistributedKax;
@@ -36,8 +37,6 @@ std::shared_ptr<TWJobClient> MakeJobClient(const std::string& phase) {
     if (phase == "restore") return std::make_shared<TWRestoreJobClient>();
     return std::make_shared<TWJobClient>();
 }
-
-std::string Text(const CZuError& err) { return err.AsString(); }
 
 bool IsPlainProgramName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -107,12 +106,17 @@ PhaseResult PhaseRunner::Run() {
             Fail("the module does not serve phase [" + m_spec.phase + "]");
         } else {
             m_coordinator->AttachHost(this);
-            if (CZuError err = PrepareCoordinator())
-                Fail(Text(err));
+            if (CZuError err = PrepareCoordinator()) {
+                ZULOG_ERROR("Phase preparation failed: %s", err.AsString().c_str());
+                Fail(ErrorText(err));
+            }
             else
                 DriveNodes();
             Progress("phase " + m_spec.phase + ": completing");
-            if (CZuError err = m_coordinator->OnComplete()) Fail("completion failed: " + Text(err));
+            if (CZuError err = m_coordinator->OnComplete()) {
+                ZULOG_ERROR("OnComplete failed: %s", err.AsString().c_str());
+                Fail("completion failed: " + ErrorText(err));
+            }
             result.phaseStatus = m_coordinator->getPhaseStatus();
             result.statusDetail = m_coordinator->getStatusDetail();
             for (const auto& node : m_coordinator->GetNodeList()) result.nodeClientIds.push_back(node.clientId);
@@ -175,14 +179,14 @@ void PhaseRunner::StartNewNodes() {
 void PhaseRunner::StartNode(CNode& node) {
     Progress("node " + node.clientName + ": starting");
     if (CZuError err = m_coordinator->getStreamReservationInfoForNode(node))
-        return NodeFailed(node, true, "no stream reservation: " + Text(err), nullptr);
+        return NodeFailed(node, true, "no stream reservation: " + ErrorText(err), nullptr);
     std::string command = m_coordinator->getNodeCommandName(node);
     std::string extra;
     if (CZuError err = m_coordinator->getCommandArgumentsForNode(node, extra))
-        return NodeFailed(node, true, "no node arguments: " + Text(err), nullptr);
+        return NodeFailed(node, true, "no node arguments: " + ErrorText(err), nullptr);
     CNMessageBase nodeInit(FrameworkMessage::NodeInit);
     if (CZuError err = m_coordinator->getNodeStartAcknowledgeMessage(node, nodeInit))
-        return NodeFailed(node, true, "no node-init message: " + Text(err), nullptr);
+        return NodeFailed(node, true, "no node-init message: " + ErrorText(err), nullptr);
     nodeInit.SetTag(FrameworkMessage::NodeInit);
 
     std::string program = ChildProcess::SelfPath();
@@ -205,7 +209,7 @@ void PhaseRunner::StartNode(CNode& node) {
     close(fds[1]);
     if (err) {
         close(fds[0]);
-        return NodeFailed(node, true, Text(err), nullptr);
+        return NodeFailed(node, true, ErrorText(err), nullptr);
     }
     auto proc = std::make_unique<NodeProcess>();
     proc->node = &node;
@@ -307,7 +311,7 @@ void PhaseRunner::DriveNodes() {
         }
         if (ready == 0) {
             if (!idleCalled) {
-                if (CZuError err = m_coordinator->OnIdle()) ZULOG_ERROR("OnIdle failed: %s", Text(err).c_str());
+                if (CZuError err = m_coordinator->OnIdle()) ZULOG_ERROR("OnIdle failed: %s", err.AsString().c_str());
             }
             idleCalled = !idleCalled;
             continue;
@@ -323,7 +327,7 @@ void PhaseRunner::DriveNodes() {
                 if (got) HandleFrame(proc, frame);
             }
             if (err && proc.killReason.empty()) {
-                proc.killReason = "its messages could not be read (" + Text(err) + ") and it was killed";
+                proc.killReason = "its messages could not be read (" + ErrorText(err) + ") and it was killed";
                 kill(proc.pid, SIGKILL);
             }
             if (err || proc.channel.AtEof()) OnNodeEnded(proc);
@@ -339,7 +343,7 @@ void PhaseRunner::HandleFrame(NodeProcess& proc, const CNMessageBase& frame) {
         Progress("node " + node.clientName + ": controller started");
         CControllerStartupMessage startup = NodeFrame::ReadStartup(frame);
         if (CZuError err = m_coordinator->ControllerStarted(node, &startup))
-            Event(JobEventKind::Error, "ControllerStarted failed for node [" + node.clientName + "]: " + Text(err));
+            Event(JobEventKind::Error, "ControllerStarted failed for node [" + node.clientName + "]: " + ErrorText(err));
     } else if (tag == NodeFrame::TaskRequest) {
         HandleTaskRequest(proc, frame);
     } else if (tag == NodeFrame::TaskComplete) {
@@ -360,7 +364,7 @@ void PhaseRunner::HandleTaskRequest(NodeProcess& proc, const CNMessageBase& fram
     if (err) {
         if (err.GetErrorCode() != ZuCode::NoMoreItems)
             Event(JobEventKind::Error, "No task for node [" + node.clientName + "] worker " +
-                                           std::to_string(request.workerNumber) + ": " + Text(err));
+                                           std::to_string(request.workerNumber) + ": " + ErrorText(err));
         Send(proc, NodeFrame::NoMore(requestId, err.GetMessage()));
         return;
     }
@@ -370,7 +374,7 @@ void PhaseRunner::HandleTaskRequest(NodeProcess& proc, const CNMessageBase& fram
             task->status = TaskStatus::Running;
             task->handedTo.push_back(node.clientName);
             if (CZuError accepted = m_coordinator->OnTaskAccepted(*task))
-                ZULOG_ERROR("OnTaskAccepted failed: %s", Text(accepted).c_str());
+                ZULOG_ERROR("OnTaskAccepted failed: %s", accepted.AsString().c_str());
         } else {
             ZULOG_ERROR("getTask handed out task %lld, which is not in the task list", (long long)info.taskId);
         }
@@ -394,10 +398,10 @@ void PhaseRunner::HandleTaskComplete(NodeProcess& proc, const CTaskCompleteMessa
         }
         task->status = done.status;
         if (CZuError err = m_coordinator->OnTaskComplete(*task, done))
-            ZULOG_ERROR("OnTaskComplete failed: %s", Text(err).c_str());
+            ZULOG_ERROR("OnTaskComplete failed: %s", err.AsString().c_str());
         int action = Action::None;
         if (CZuError err = m_coordinator->OnTaskChange(*task, action))
-            ZULOG_ERROR("OnTaskChange failed: %s", Text(err).c_str());
+            ZULOG_ERROR("OnTaskChange failed: %s", err.AsString().c_str());
         ZULOG(2, "Task %lld on node [%s]: status %d, action %d", (long long)done.taskId, node.clientName.c_str(),
               done.status, action);
     }
@@ -417,7 +421,7 @@ void PhaseRunner::HandleControllerDone(NodeProcess& proc, const CNMessageBase& f
     if (!proc.startupSeen)
         return NodeFailed(node, true, "its controller did not start: " + done.text, &done);
     if (CZuError err = m_coordinator->ControllerDone(node, &done))
-        Event(JobEventKind::Error, "ControllerDone failed for node [" + node.clientName + "]: " + Text(err));
+        Event(JobEventKind::Error, "ControllerDone failed for node [" + node.clientName + "]: " + ErrorText(err));
     if (done.status == 3) {
         node.failed = true;
         node.failureReason = done.text;
@@ -469,8 +473,8 @@ void PhaseRunner::NodeFailed(CNode& node, bool startFailed, const std::string& r
     }
     int action = Action::None;
     if (CZuError err = m_coordinator->OnNodeChange(node, action))
-        ZULOG_ERROR("OnNodeChange failed: %s", Text(err).c_str());
+        ZULOG_ERROR("OnNodeChange failed: %s", err.AsString().c_str());
     ZULOG_NORMAL("OnNodeChange for node [%s] answered action %d", node.clientName.c_str(), action);
     if (CZuError err = m_coordinator->ControllerDone(node, done))
-        ZULOG_ERROR("ControllerDone failed: %s", Text(err).c_str());
+        ZULOG_ERROR("ControllerDone failed: %s", err.AsString().c_str());
 }

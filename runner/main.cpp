@@ -14,6 +14,7 @@
 #include "host/Platform.h"
 #include "platform/StateDb.h"
 #include "runner/Commands.h"
+#include "runner/ErrorText.h"
 #include "runner/ModuleLoader.h"
 #include "runner/NodeHost.h"
 #include "runner/PhaseRunner.h"
@@ -116,12 +117,12 @@ int NodeMain(const std::vector<std::string>& args) {
     ModuleLoader module;
     NodeHost host(std::atoi(line.Get("fd").c_str()), line.Get("phase"), programArgs);
     if (CZuError err = TWPI_PlatformBase::InitProcess(client.empty() ? "node" : "node-" + client, client)) {
-        host.CompleteController({3, Cli::OneLine(err), {}});
+        host.CompleteController({3, ErrorText(err), {}});
         return Cli::kFailed;
     }
     EvEvent::setJobId(std::atoll(programArgs->GetValueOrEmpty("j").c_str()));
     if (CZuError err = module.Load(line.Get("module", ModuleLoader::DefaultPath()))) {
-        host.CompleteController({3, Cli::OneLine(err), {}});
+        host.CompleteController({3, ErrorText(err), {}});
         return Cli::kFailed;
     }
     return host.Run(module);
@@ -158,13 +159,17 @@ int main(int argc, char** argv) {
             return Cli::kUsage;
         }
         bool help = args.size() > 1 && (args[1] == "--help" || args[1] == "-h");
-        FILE* out = help ? stdout : stderr;
-        if (!help)
-            std::fprintf(out, "kaxrun %s: %s\n", args[0].c_str(),
-                         args.size() > 1 ? ("unknown subcommand \"" + args[1] + "\"").c_str() : "missing subcommand");
-        std::fprintf(out, "Commands of \"kaxrun %s\":\n", args[0].c_str());
-        for (const Command* c : group) std::fprintf(out, "  kaxrun %s\n", c->usage);
-        return help ? Cli::kOk : Cli::kUsage;
+        if (help) {
+            std::printf("Commands of \"kaxrun %s\":\n", args[0].c_str());
+            for (const Command* c : group) std::printf("  kaxrun %s\n", c->usage);
+            return Cli::kOk;
+        }
+        std::string names;
+        for (const Command* c : group) names += (names.empty() ? "" : ", ") + std::string(c->name).substr(args[0].size() + 1);
+        std::fprintf(stderr, "kaxrun %s: %s (one of: %s; see \"kaxrun %s --help\")\n", args[0].c_str(),
+                     args.size() > 1 ? ("unknown subcommand \"" + args[1] + "\"").c_str() : "missing subcommand",
+                     names.c_str(), args[0].c_str());
+        return Cli::kUsage;
     }
 
     CommandLine line;
@@ -182,7 +187,7 @@ int main(int argc, char** argv) {
         if (!FXFile::Exists(StateDb::GetPath()))
             return Cli::Fail("no state root at " + stateRoot + " (create one with: kaxrun --root " + stateRoot +
                              " init)");
-        if (CZuError err = TWPI_PlatformBase::InitProcess("kaxrun")) return Cli::Fail(Cli::OneLine(err));
+        if (CZuError err = TWPI_PlatformBase::InitProcess("kaxrun")) return Cli::Fail(ErrorText(err));
     }
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
