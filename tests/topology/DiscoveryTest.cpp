@@ -4,6 +4,7 @@
 #include "tests/access/AccessTestSupport.h"
 #include "tests/topology/TopologyKit.h"
 #include "topology/MongoDBConfig.h"
+#include "topology/TopologyReport.h"
 
 namespace MongoDbKax::testing {
 namespace {
@@ -110,6 +111,28 @@ TEST_F(DiscoveryTest, ReplicaSetMembersAreDescribedWithTheirClients) {
     EXPECT_EQ(util.GetTopology().secondaries.size(), 2u);
 }
 
+TEST_F(DiscoveryTest, OperatorTableShowsEveryMemberWithRoleStateAndClient) {
+    RegisterMemberClients();
+    const TWClient node32 = RegisterClient("node32", "db32.example.test", {"127.0.0.32"});
+    const uint64_t instanceId = RegisterMongoInstance(s_set->Ip(0), s_set->Port(0), "node30");
+    App::MongoDBConfig config;
+    std::string errorText;
+    ASSERT_EQ(TopologyReport::DiscoverInstance(instanceId, "node30", config, errorText), 0) << errorText;
+    const std::string table = TopologyReport::FormatTable(config);
+    EXPECT_EQ(table.rfind("Replica set: 1 replica set, 3 processes\n", 0), 0u) << table;
+    EXPECT_NE(table.find("Replica set  Role  State"), std::string::npos) << table;
+    for (int i = 0; i < 3; ++i) {
+        // Each member's row: its set, role, state, address, data path and client.
+        const std::string state = s_set->Host(i) == s_set->Primary() ? "PRIMARY  " : "SECONDARY";
+        const size_t row = table.find("rs0          data  " + state + "  " + s_set->Host(i));
+        ASSERT_NE(row, std::string::npos) << table;
+        const std::string line = table.substr(row, table.find('\n', row) - row);
+        EXPECT_NE(line.find(s_set->Member(i)["dbpath"].get<std::string>()), std::string::npos) << line;
+        EXPECT_NE(line.find("off"), std::string::npos) << line;
+    }
+    EXPECT_NE(table.find("node32 (id " + std::to_string(node32.id) + ")"), std::string::npos) << table;
+}
+
 TEST_F(DiscoveryTest, MasterReachableOnlyThroughItsClientsOtherAddress) {
     for (const bool browse : {false, true}) {
         SCOPED_TRACE(browse ? "browse" : "job");
@@ -142,14 +165,17 @@ TEST_F(DiscoveryTest, FailuresAreToldApartByTheirCodes) {
         std::string client, binPath;
         int code;
         const char* logLine;
+        std::string operatorText;
     };
     const std::vector<Case> cases = {
         {"single server without replica set", "127.0.0.40", lone.port, "node40", kKitBin, -1,
-         "Replication has not been eanabled. Single server is not supported."},
+         "Replication has not been eanabled. Single server is not supported.",
+         "Discovery failed with code -1; the agent log tells why"},
         {"no process on the port", "127.0.0.41", FreePort("127.0.0.41"), "node41", kKitBin, 14,
+         "Cannot find any mongod/mongos process that listens to the given port on the master node",
          "Cannot find any mongod/mongos process that listens to the given port on the master node"},
         {"tools not found", s_set->Ip(0), s_set->Port(0), "node40", scratch + "/nobin", 127,
-         "mongod binary is not found"},
+         "mongod binary is not found", "Incorrect binary path"},
     };
     for (const Case& c : cases) {
         const uint64_t instanceId = RegisterMongoInstance(c.host, c.port, c.client, c.binPath);
@@ -159,6 +185,10 @@ TEST_F(DiscoveryTest, FailuresAreToldApartByTheirCodes) {
         EXPECT_EQ(util.Discover(false), c.code) << c.name;
         EXPECT_NE(ReadLog().find(c.logLine), std::string::npos) << c.name;
         EXPECT_TRUE(util.GetClusterConfig()->serverList.empty()) << c.name;
+        App::MongoDBConfig config;
+        std::string errorText;
+        EXPECT_EQ(TopologyReport::DiscoverInstance(instanceId, c.client, config, errorText), c.code);
+        EXPECT_EQ(errorText, c.operatorText) << c.name;
     }
     CZuDirectory::RemoveTree(scratch);
 }
@@ -178,6 +208,14 @@ TEST_F(DiscoveryTest, WrongCredentialsGiveTheAuthenticationCode) {
         uint64_t id = instanceId;
         ASSERT_EQ(util.InitializeForDiscovery(id), 0);
         EXPECT_EQ(util.Discover(false), code) << password;
+        App::MongoDBConfig config;
+        std::string errorText;
+        EXPECT_EQ(TopologyReport::DiscoverInstance(instanceId, "node45", config, errorText), code);
+        if (code == 13) {
+            EXPECT_EQ(errorText,
+                      "Failed to authenticate to mongodb server. Please check the provided DB "
+                      "username and password");
+        }
     }
     EXPECT_NE(ReadLog().find("Authentication Error during discovery, exiting"), std::string::npos);
     secured.Down();
