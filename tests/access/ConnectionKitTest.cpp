@@ -18,22 +18,21 @@ using Command = nlohmann::ordered_json;
 
 json Parse(const std::string& text) { return json::parse(text, nullptr, false); }
 
-// One replica set for the suite; each test works in its own database.
+// The shared replica set; each test works in its own database.
 class ConnectionKitTest : public AccessTest {
 protected:
-    static void SetUpTestSuite() { s_set = std::make_unique<KitReplicaSet>("--members 3 --ip-base 30"); }
-    static void TearDownTestSuite() { s_set.reset(); }
-
     void SetUp() override {
         AccessTest::SetUp();
-        ASSERT_TRUE(s_set->up) << s_set->error;
+        set = &SharedKit::ReplicaSet();
+        ASSERT_TRUE(set->up) << set->error;
+        ASSERT_NE(set->CurrentPrimary().port, 0);
         db = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
 
     // Connects `connection` to the primary and fills collection "items" with
     // documents {_id: i, v: i, pad: "..."} for i in 0..count-1.
     void Fill(MongoDbConnection& connection, int count) {
-        ASSERT_FALSE(connection.Connect(s_set->primary.ip, s_set->primary.port, "", ""));
+        ASSERT_FALSE(connection.Connect(set->primary.ip, set->primary.port, "", ""));
         Command documents = Command::array();
         for (int i = 0; i < count; ++i)
             documents.push_back({{"_id", i}, {"v", i}, {"pad", "p"}});
@@ -44,10 +43,9 @@ protected:
         ASSERT_EQ(Parse(reply)["n"], count);
     }
 
-    static std::unique_ptr<KitReplicaSet> s_set;
+    KitReplicaSet* set = nullptr;
     std::string db;
 };
-std::unique_ptr<KitReplicaSet> ConnectionKitTest::s_set;
 
 TEST_F(ConnectionKitTest, RunsCommandsOnPrimaryAndSecondary) {
     MongoDbConnection connection;
@@ -57,7 +55,7 @@ TEST_F(ConnectionKitTest, RunsCommandsOnPrimaryAndSecondary) {
     EXPECT_EQ(Parse(reply)["ok"], 1.0);
     EXPECT_TRUE(connection.CheckConnection());
 
-    const KitMember& secondary = s_set->secondaries.at(0);
+    const KitMember& secondary = set->secondaries.at(0);
     ASSERT_FALSE(connection.Connect(secondary.ip, secondary.port, "", ""));
     EXPECT_EQ(connection.GetHost(), secondary.ip);
     ASSERT_FALSE(connection.RunAdminCommand("{\"replSetGetStatus\": 1}", true, reply))
@@ -137,7 +135,7 @@ TEST_F(ConnectionKitTest, UpdatesAndDeletesOneDocument) {
     EXPECT_EQ(left.size(), 2u);
 
     // Writes on a secondary are refused.
-    const KitMember& secondary = s_set->secondaries.at(0);
+    const KitMember& secondary = set->secondaries.at(0);
     ASSERT_FALSE(connection.Connect(secondary.ip, secondary.port, "", ""));
     EXPECT_TRUE(connection.DeleteOne(db, "items", "{}"));
     EXPECT_EQ(std::string(connection.GetLastErrorMsg()).rfind("Delete failed, error: [", 0), 0u);
@@ -180,7 +178,7 @@ TEST_F(ConnectionKitTest, SocketTimeoutEndsAWaitForALockedPrimary) {
 
     SetSetting("nMongoConnectionSocketTimeoutInSec", "1");
     MongoDbConnection writer;
-    ASSERT_FALSE(writer.Connect(s_set->primary.ip, s_set->primary.port, "", ""));
+    ASSERT_FALSE(writer.Connect(set->primary.ip, set->primary.port, "", ""));
     EXPECT_TRUE(writer.UpdateOne(db, "items", "{\"_id\": 0}", "{\"$set\": {\"w\": 1}}", reply));
     const std::string error = writer.GetLastErrorMsg();
     ASSERT_FALSE(locker.RunAdminCommand("{\"fsyncUnlock\": 1}", false, reply))
@@ -192,34 +190,17 @@ TEST_F(ConnectionKitTest, SocketTimeoutEndsAWaitForALockedPrimary) {
 
 class AuthKitTest : public AccessTest {
 protected:
-    static void SetUpTestSuite() {
-        s_mongod = std::make_unique<KitMongod>("--auth");
-        if (!s_mongod->up)
-            return;
-        // The first user, through the localhost exception.
-        MongoDbConnection connection;
-        std::string reply;
-        s_userCreated =
-            !connection.Connect("127.0.0.1", s_mongod->port, "", "") &&
-            !connection.RunAdminCommand(
-                "{\"createUser\": \"admin\", \"pwd\": \"Adm1n pw\", \"roles\": [\"root\"]}",
-                false, reply);
-    }
-    static void TearDownTestSuite() { s_mongod.reset(); }
-
     void SetUp() override {
         AccessTest::SetUp();
-        ASSERT_TRUE(s_mongod->up) << s_mongod->error;
-        ASSERT_TRUE(s_userCreated);
+        bool ready = false;
+        KitMongod& mongod = SharedKit::AuthMongod(ready);
+        ASSERT_TRUE(ready) << mongod.error;
+        port = mongod.port;
     }
+    int Port() const { return port; }
 
-    static int Port() { return s_mongod->port; }
-
-    static std::unique_ptr<KitMongod> s_mongod;
-    static bool s_userCreated;
+    int port = 0;
 };
-std::unique_ptr<KitMongod> AuthKitTest::s_mongod;
-bool AuthKitTest::s_userCreated = false;
 
 TEST_F(AuthKitTest, CredentialsAcceptedAndRefused) {
     struct Case {
@@ -228,7 +209,7 @@ TEST_F(AuthKitTest, CredentialsAcceptedAndRefused) {
         bool accepted;
     };
     const std::vector<Case> cases = {
-        {"right password", "admin", "Adm1n pw", true},
+        {"right password", SharedKit::kAdminUser, SharedKit::kAdminPassword, true},
         {"wrong password", "admin", "wrong", false},
         {"unknown user", "nobody", "x", false},
         {"no credentials", "", "", false},
@@ -259,29 +240,17 @@ TEST_F(AuthKitTest, CredentialsAcceptedAndRefused) {
 
 class TlsKitTest : public AccessTest {
 protected:
-    static void SetUpTestSuite() {
-        s_certs = std::make_unique<KitCertificates>();
-        if (s_certs->caFile.empty())
-            return;
-        s_mongod = std::make_unique<KitMongod>(
-            "--tlsMode requireTLS --tlsCertificateKeyFile " + QuoteForShell(s_certs->serverPem) +
-            " --tlsCAFile " + QuoteForShell(s_certs->caFile));
-    }
-    static void TearDownTestSuite() {
-        s_mongod.reset();
-        s_certs.reset();
-    }
     void SetUp() override {
         AccessTest::SetUp();
-        ASSERT_FALSE(s_certs->caFile.empty());
-        ASSERT_TRUE(s_mongod->up) << s_mongod->error;
+        KitMongod& mongod = SharedKit::TlsMongod(certs);
+        ASSERT_FALSE(certs->caFile.empty());
+        ASSERT_TRUE(mongod.up) << mongod.error;
+        port = mongod.port;
     }
 
-    static std::unique_ptr<KitCertificates> s_certs;
-    static std::unique_ptr<KitMongod> s_mongod;
+    const KitCertificates* certs = nullptr;
+    int port = 0;
 };
-std::unique_ptr<KitCertificates> TlsKitTest::s_certs;
-std::unique_ptr<KitMongod> TlsKitTest::s_mongod;
 
 TEST_F(TlsKitTest, ConnectsWithTheConfiguredCaAndClientKey) {
     struct Case {
@@ -292,20 +261,20 @@ TEST_F(TlsKitTest, ConnectsWithTheConfiguredCaAndClientKey) {
     const std::vector<Case> cases = {
         {"CA and client certificate",
          {{"bEnableMongoSSL", "true"},
-          {"sMongoSSLClientCAFile", s_certs->caFile},
-          {"sMongoSSLClientPEMKeyFile", s_certs->clientPem}},
+          {"sMongoSSLClientCAFile", certs->caFile},
+          {"sMongoSSLClientPEMKeyFile", certs->clientPem}},
          true},
         {"encrypted client key with its password",
          {{"bEnableMongoSSL", "true"},
-          {"sMongoSSLClientCAFile", s_certs->caFile},
-          {"sMongoSSLClientPEMKeyFile", s_certs->clientEncryptedPem},
-          {"pMongoSSLClientPEMKeyPassword", s_certs->clientKeyPassword}},
+          {"sMongoSSLClientCAFile", certs->caFile},
+          {"sMongoSSLClientPEMKeyFile", certs->clientEncryptedPem},
+          {"pMongoSSLClientPEMKeyPassword", certs->clientKeyPassword}},
          true},
         {"TLS not switched on", {}, false},
         {"a CA that did not sign the server",
          {{"bEnableMongoSSL", "true"},
-          {"sMongoSSLClientCAFile", s_certs->clientPem},
-          {"sMongoSSLClientPEMKeyFile", s_certs->clientPem}},
+          {"sMongoSSLClientCAFile", certs->clientPem},
+          {"sMongoSSLClientPEMKeyFile", certs->clientPem}},
          false},
     };
     for (const auto& c : cases) {
@@ -314,7 +283,7 @@ TEST_F(TlsKitTest, ConnectsWithTheConfiguredCaAndClientKey) {
         for (const auto& [name, value] : c.settings)
             SetSetting(name, value);
         MongoDbConnection connection;
-        ASSERT_FALSE(connection.Connect("127.0.0.1", s_mongod->port, "", ""));
+        ASSERT_FALSE(connection.Connect("127.0.0.1", port, "", ""));
         EXPECT_EQ(connection.CheckConnection(), c.answers) << connection.GetLastErrorMsg();
     }
 }

@@ -96,6 +96,11 @@ public:
     KitReplicaSet(const KitReplicaSet&) = delete;
     KitReplicaSet& operator=(const KitReplicaSet&) = delete;
 
+    // The member that is primary now (a set under load may have elected
+    // another one since it started), waiting a while for an election; its
+    // port is 0 when none is found. Refreshes `primary` and `secondaries`.
+    KitMember CurrentPrimary();
+
     std::string dir;
     bool up = false;
     std::string error;
@@ -162,6 +167,20 @@ struct KitCertificates {
 
     std::string dir;
     std::string caFile, serverPem, clientPem, clientEncryptedPem, clientKeyPassword;
+};
+
+// Servers shared by the test suites of this executable, started on first use
+// and stopped after the last test.
+struct SharedKit {
+    // A 3-member replica set without authentication.
+    static KitReplicaSet& ReplicaSet();
+    // A single mongod with --auth whose user kAdminUser was created through
+    // the localhost exception; `ready` tells whether that worked.
+    static KitMongod& AuthMongod(bool& ready);
+    // A single mongod requiring TLS with certificates from `certificates`.
+    static KitMongod& TlsMongod(const KitCertificates*& certificates);
+    static constexpr const char* kAdminUser = "admin";
+    static constexpr const char* kAdminPassword = "Adm1n pw";
 };
 
 }  // namespace MongoDbKax::testing
