@@ -21,12 +21,12 @@ import argparse
 import json
 import os
 import secrets
-import signal
 import socket
 import subprocess
 import sys
 import time
 
+from . import procs
 from .certs import make_certificates
 from .client import Client, ConnectionFailure
 from .errors import CommandError
@@ -35,7 +35,6 @@ from .tlsconfig import ssl
 STATE_FILE = "cluster.json"
 BIN_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bin")
 READY_TIMEOUT = 60.0
-STOP_GRACE = 10.0
 
 
 class ClusterError(Exception):
@@ -273,9 +272,9 @@ class Cluster:
     def stop_member(self, index):
         """Stops one member (SIGTERM, as an orderly shutdown) and waits."""
         m = self.state["members"][index]
-        pid = _lock_pid(m["dbpath"])
-        if pid and _is_our_mongod(pid, m["dbpath"]):
-            _stop_pids([pid])
+        pid = procs.lock_pid(m["dbpath"])
+        if pid and procs.is_mongod_of(pid, m["dbpath"]):
+            procs.stop([pid])
 
     def start_member(self, index):
         """Starts a stopped member again with its original options."""
@@ -289,8 +288,8 @@ class Cluster:
     def _pids(self):
         pids = []
         for m in self.state["members"]:
-            pid = _lock_pid(m["dbpath"]) or m.get("pid")
-            if pid and _is_our_mongod(pid, m["dbpath"]):
+            pid = procs.lock_pid(m["dbpath"]) or m.get("pid")
+            if pid and procs.is_mongod_of(pid, m["dbpath"]):
                 pids.append(pid)
         return pids
 
@@ -299,7 +298,7 @@ class Cluster:
         if self.state is None:
             self.state = load_state(self.dir)
         pids = self._pids()
-        _stop_pids(pids)
+        procs.stop(pids)
         return pids
 
     def __enter__(self):
@@ -308,60 +307,6 @@ class Cluster:
 
     def __exit__(self, *exc):
         self.down()
-
-
-def _stop_pids(pids):
-    """SIGTERM, then SIGKILL after the grace period; returns once all are gone."""
-    for pid in pids:
-        _signal(pid, signal.SIGTERM)
-    deadline = time.monotonic() + STOP_GRACE
-    while any(_alive(p) for p in pids) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    for pid in pids:
-        if _alive(pid):
-            _signal(pid, signal.SIGKILL)
-    while any(_alive(p) for p in pids):
-        time.sleep(0.02)
-
-
-def _lock_pid(dbpath):
-    try:
-        with open(os.path.join(dbpath, "mongod.lock")) as f:
-            text = f.read().strip()
-        return int(text) if text else None
-    except (OSError, ValueError):
-        return None
-
-
-def _is_our_mongod(pid, dbpath):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            argv = f.read().split(b"\0")
-    except OSError:
-        return False
-    return any(a.endswith(b"mongod") for a in argv) and dbpath.encode() in argv
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    # A zombie child of ours counts as gone.
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(")")[-1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def _signal(pid, sig):
-    try:
-        os.kill(pid, sig)
-    except ProcessLookupError:
-        pass
 
 
 def load_state(directory):

@@ -6,7 +6,7 @@ import sys
 import threading
 import time
 
-from . import kitconfig, tlsconfig
+from . import kitconfig, procs, tlsconfig
 from . import version as kitversion
 from .daemon import fork_server
 from .logsink import log
@@ -18,7 +18,6 @@ EXIT_FAILURE = 1
 EXIT_NET_ERROR = 48
 EXIT_DBPATH = 100
 DEFAULT_DBPATH = "/data/db"
-LOCK_FILE = "mongod.lock"
 
 USAGE = """Options:
   --config, -f arg      configuration file (YAML)
@@ -56,38 +55,19 @@ def _dbpath(options):
     return os.path.abspath(options.get("storage.dbPath") or DEFAULT_DBPATH)
 
 
-def _pid_from_lock(dbpath):
-    try:
-        with open(os.path.join(dbpath, LOCK_FILE)) as f:
-            text = f.read().strip()
-        return int(text) if text else None
-    except (OSError, ValueError):
-        return None
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-
-
 def shutdown_running(options):
     """--shutdown: signals the server that holds the dbPath and waits."""
     dbpath = _dbpath(options)
-    pid = _pid_from_lock(dbpath)
-    if pid is None or not _alive(pid):
+    pid = procs.lock_pid(dbpath)
+    if pid is None or not procs.alive(pid) or not procs.is_mongod_of(pid, dbpath):
         print("There doesn't seem to be a server running with dbpath: %s" % dbpath)
         return EXIT_FAILURE
     print("killing process with pid: %d" % pid)
     os.kill(pid, signal.SIGTERM)
     deadline = time.monotonic() + 60
-    while _alive(pid) and time.monotonic() < deadline:
+    while procs.alive(pid) and time.monotonic() < deadline:
         time.sleep(0.05)
-    return 0 if not _alive(pid) else EXIT_FAILURE
+    return 0 if not procs.alive(pid) else EXIT_FAILURE
 
 
 def _bind_addresses(options):
@@ -185,7 +165,7 @@ class MongodProcess:
             coll.put({"_id": "featureCompatibilityVersion", "version": "%d.%d" % (major, minor)})
 
     def _lock_dbpath(self, dbpath):
-        path = os.path.join(dbpath, LOCK_FILE)
+        path = os.path.join(dbpath, procs.LOCK_FILE)
         fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)

@@ -16,6 +16,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, SOURCE)
 
 from mongokit.cluster import Cluster, free_port, make_tool_dir  # noqa: E402,F401
+from mongokit.procs import alive, lock_pid, stop  # noqa: E402,F401
 
 BIN = os.environ.get("TESTKIT_BIN") or os.path.join(SOURCE, "bin")
 MONGOC_PROBE = os.environ.get("MONGOC_PROBE")
@@ -31,27 +32,6 @@ def run(args, stdin=None, timeout=60, env=None):
     return subprocess.run(args, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           text=True, timeout=timeout,
                           env=env if env is not None else {"LD_LIBRARY_PATH": "/lib:/usr/lib"})
-
-
-def lock_pid(dbpath):
-    try:
-        with open(os.path.join(dbpath, "mongod.lock")) as f:
-            text = f.read().strip()
-        return int(text) if text else None
-    except (OSError, ValueError):
-        return None
-
-
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(")")[-1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 def wait_gone(pid, timeout=15):
@@ -106,10 +86,7 @@ class KitTestCase(unittest.TestCase):
     def stop_mongod(self, dbpath):
         pid = lock_pid(dbpath)
         if pid and alive(pid):
-            os.kill(pid, signal.SIGTERM)
-            if not wait_gone(pid):
-                os.kill(pid, signal.SIGKILL)
-                wait_gone(pid)
+            stop([pid])
 
     def client(self, ip, port, **kwargs):
         import pymongo

@@ -200,27 +200,40 @@ def _statements(inv, field):
     return items
 
 
-@command("insert")
-def insert(inv):
-    name = inv.collection_name()
-    docs = _statements(inv, "documents")
+def _each_statement(inv, field, apply_one):
+    """Runs apply_one(index, statement) over a write command's statements
+    after waiting for the right to write; returns the writeErrors. Ordered
+    writes stop at the first error."""
+    stmts = _statements(inv, field)
     ordered = inv.body.get("ordered", True)
     inv.node.begin_write(inv.db)
-    n, errors = 0, []
-    for i, doc in enumerate(docs):
+    errors = []
+    for i, stmt in enumerate(stmts):
         try:
-            if not isinstance(doc, dict):
-                raise CommandError(14, "document must be an object")
-            if "_id" not in doc:
-                doc = {"_id": ObjectId(), **doc}
-            _check_storable(doc)
-            inv.node.insert(inv.db, name, doc)
-            n += 1
+            apply_one(i, stmt)
         except CommandError as exc:
             errors.append({"index": i, "code": exc.code, "errmsg": exc.errmsg})
             if ordered:
                 break
-    return _write_result(inv, n, errors)
+    return errors
+
+
+@command("insert")
+def insert(inv):
+    name = inv.collection_name()
+    counts = [0]
+
+    def insert_one(_, doc):
+        if not isinstance(doc, dict):
+            raise CommandError(14, "document must be an object")
+        if "_id" not in doc:
+            doc = {"_id": ObjectId(), **doc}
+        _check_storable(doc)
+        inv.node.insert(inv.db, name, doc)
+        counts[0] += 1
+
+    errors = _each_statement(inv, "documents", insert_one)
+    return _write_result(inv, counts[0], errors)
 
 
 def _update_one_statement(inv, name, index, stmt, upserted):
@@ -255,52 +268,40 @@ def _update_one_statement(inv, name, index, stmt, upserted):
 @command("update")
 def update(inv):
     name = inv.collection_name()
-    stmts = _statements(inv, "updates")
-    ordered = inv.body.get("ordered", True)
-    inv.node.begin_write(inv.db)
-    n = n_modified = 0
-    errors, upserted = [], []
-    for i, stmt in enumerate(stmts):
-        try:
-            matched, modified = _update_one_statement(inv, name, i, stmt, upserted)
-            n += matched
-            n_modified += modified
-        except CommandError as exc:
-            errors.append({"index": i, "code": exc.code, "errmsg": exc.errmsg})
-            if ordered:
-                break
-    extra = {"nModified": n_modified}
+    counts = [0, 0]
+    upserted = []
+
+    def update_one(i, stmt):
+        matched, modified = _update_one_statement(inv, name, i, stmt, upserted)
+        counts[0] += matched
+        counts[1] += modified
+
+    errors = _each_statement(inv, "updates", update_one)
+    extra = {"nModified": counts[1]}
     if upserted:
         extra["upserted"] = upserted
-    return _write_result(inv, n, errors, extra)
+    return _write_result(inv, counts[0], errors, extra)
 
 
 @command("delete")
 def delete(inv):
     name = inv.collection_name()
-    stmts = _statements(inv, "deletes")
-    ordered = inv.body.get("ordered", True)
-    inv.node.begin_write(inv.db)
-    n, errors = 0, []
-    for i, stmt in enumerate(stmts):
-        try:
-            if not isinstance(stmt, dict) or "q" not in stmt or "limit" not in stmt:
-                raise CommandError(9, "delete statements need q and limit")
-            validate_filter(stmt["q"])
-            _, docs = _matching(inv, name, stmt["q"])
-            if stmt["limit"] not in (0, 1):
-                raise CommandError(9, "The limit field in delete objects must be 0 or 1. "
-                                   "Got %s" % stmt["limit"])
-            if stmt["limit"] == 1:
-                docs = docs[:1]
-            for doc in docs:
-                inv.node.remove(inv.db, name, doc["_id"])
-                n += 1
-        except CommandError as exc:
-            errors.append({"index": i, "code": exc.code, "errmsg": exc.errmsg})
-            if ordered:
-                break
-    return _write_result(inv, n, errors)
+    counts = [0]
+
+    def delete_one(_, stmt):
+        if not isinstance(stmt, dict) or "q" not in stmt or "limit" not in stmt:
+            raise CommandError(9, "delete statements need q and limit")
+        if stmt["limit"] not in (0, 1):
+            raise CommandError(9, "The limit field in delete objects must be 0 or 1. "
+                               "Got %s" % stmt["limit"])
+        validate_filter(stmt["q"])
+        _, docs = _matching(inv, name, stmt["q"])
+        for doc in docs[:1] if stmt["limit"] == 1 else docs:
+            inv.node.remove(inv.db, name, doc["_id"])
+            counts[0] += 1
+
+    errors = _each_statement(inv, "deletes", delete_one)
+    return _write_result(inv, counts[0], errors)
 
 
 # ---- counting and aggregation -------------------------------------------------
