@@ -610,11 +610,7 @@ class ReplCoordinator:
         cursor = reply["cursor"]
         batch = cursor["firstBatch"]
         if not batch or batch[0]["ts"] != start:
-            with node.lock:
-                self.state = RECOVERING
-                self.info_message = ("our last optime fetched: %s. source's GTE: %s"
-                                     % (start, batch[0]["ts"] if batch else "none"))
-                log.log("REPL", "too stale to catch up", detail=self.info_message, severity="W")
+            self._diverged(client, start, batch[0]["ts"] if batch else None)
             return
         with node.lock:
             if self.state == RECOVERING:
@@ -635,6 +631,34 @@ class ReplCoordinator:
                                    timeout=FETCH_WAIT_MS / 1000.0 + 5)
             cursor_id = reply["cursor"]["id"]
             batch = reply["cursor"]["nextBatch"]
+
+    def _diverged(self, client, start, source_next):
+        """Our last optime is not in the source's oplog. When only no-op
+        entries of ours are missing there (a primary that stopped right after
+        writing one), they are dropped and syncing resumes from the common
+        point; otherwise the member needs a resync and goes RECOVERING."""
+        pref = {"mode": "secondaryPreferred"}
+        reply = client.command("local", {"find": "oplog.rs", "filter": {"ts": {"$lt": start}},
+                                         "sort": {"$natural": -1}, "limit": 1,
+                                         "singleBatch": True, "$readPreference": pref})
+        common = reply["cursor"]["firstBatch"]
+        node = self.node
+        with node.lock:
+            oplog = node.oplog()
+            if common and oplog is not None and oplog.get(common[0]["ts"]) is not None:
+                ours = [d for d in oplog.values() if d["ts"] > common[0]["ts"]]
+                if all(d.get("op") == "n" for d in ours):
+                    self._wait_unlocked()
+                    for d in ours:
+                        oplog.delete(d["ts"])
+                    self._set_applied(common[0])
+                    log.log("REPL", "Dropped no-op entries the sync source never had",
+                            count=len(ours))
+                    return
+            self.state = RECOVERING
+            self.info_message = ("our last optime fetched: %s. source's GTE: %s"
+                                 % (start, source_next or "none"))
+            log.log("REPL", "too stale to catch up", detail=self.info_message, severity="W")
 
     def _apply_batch(self, entries):
         node = self.node

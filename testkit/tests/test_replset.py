@@ -129,6 +129,33 @@ class ReplicaSetTest(kit.KitTestCase):
         self.assertEqual(sorted(d["_id"] for d in first.db.c.find()), [1, 2])
         self.assertGreater(status_of(first)["term"], 1)
 
+    def add_oplog_entry_while_stopped(self, index, entry):
+        """Restarts a member stand-alone on its data and appends to its oplog,
+        as a primary that wrote an entry nobody fetched would hold it."""
+        self.rs.stop_member(index)
+        m = self.rs.state["members"][index]
+        port = kit.free_port(m["ip"])
+        proc = kit.run([kit.tool("mongod"), "--dbpath", m["dbpath"], "--port", str(port),
+                        "--bind_ip", m["ip"], "--logpath", m["logpath"], "--logappend", "--fork"])
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        alone = self.client(m["ip"], port)
+        last = alone.local.oplog.rs.find_one(sort=[("$natural", -1)])
+        entry.update({"ts": Timestamp(last["ts"].time + 100, 1), "t": last["t"], "v": Int64(2),
+                      "wall": last["wall"]})
+        alone.local.oplog.rs.insert_one(entry)
+        alone.close()
+        self.stop_mongod(m["dbpath"])
+        self.rs.start_member(index)
+        return member_client(self, self.rs, index)
+
+    def test_member_with_extra_entries_rejoins_only_when_they_are_no_ops(self):
+        member = self.add_oplog_entry_while_stopped(1, {"op": "n", "ns": "", "o": {"msg": "x"}})
+        self.primary.db.c.insert_one({"_id": "after"})
+        kit.wait_for(lambda: member.db.c.count_documents({}) == 1, what="rejoin")
+        member = self.add_oplog_entry_while_stopped(
+            1, {"op": "i", "ns": "db.c", "o": {"_id": "lost"}})
+        kit.wait_for(lambda: status_of(member)["myState"] == 3, what="RECOVERING")
+
 
 class OplogRolloverTest(kit.KitTestCase):
     def test_small_oplog_rolls_over_and_a_stale_member_recovers_no_more(self):

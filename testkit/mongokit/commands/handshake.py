@@ -1,5 +1,6 @@
 """Handshake and server information: hello/isMaster, ping, buildInfo,
 getCmdLineOpts, serverStatus and friends."""
+import os
 import socket
 import time
 
@@ -78,14 +79,15 @@ def server_status(inv):
         "host": "%s:%d" % (socket.gethostname(), node.port),
         "version": kitversion.build_info()["version"],
         "process": "mongod",
-        "pid": Int64(__import__("os").getpid()),
+        "pid": Int64(os.getpid()),
         "uptime": float(int(uptime)),
         "uptimeMillis": Int64(int(uptime * 1000)),
         "uptimeEstimate": Int64(int(uptime)),
         "localTime": utcnow(),
         "connections": {"current": len(node.connections), "available": 50000,
                         "totalCreated": node._next_conn_id - 1},
-        "storageEngine": {"name": "wiredTiger", "supportsCommittedReads": True,
+        "storageEngine": {"name": node.options.get("storage.engine") or "wiredTiger",
+                          "supportsCommittedReads": True,
                           "persistent": True, "backupCursorOpen": False},
     }
     if node.repl is not None:
