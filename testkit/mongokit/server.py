@@ -8,7 +8,7 @@ import time
 from bson.timestamp import Timestamp
 from bson import Binary, Int64
 
-from . import wire
+from . import kitconfig, wire
 from .commands import registry
 from .errors import CommandError, ProtocolError, ShutdownRequested
 from .logsink import log
@@ -205,7 +205,9 @@ class ClientConnection:
 
     def _with_cluster_time(self, reply):
         node = self.node
-        if node.repl is None or not node.repl.has_config():
+        # Replica-set members gossip the cluster time from 3.6 on.
+        if node.repl is None or not node.repl.has_config() or \
+                kitconfig.version_tuple() < (3, 6, 0):
             return reply
         ts = node.last_ts if node.last_ts.time else Timestamp(0, 0)
         reply["$clusterTime"] = {"clusterTime": ts,

@@ -207,8 +207,10 @@ def main(argv):
             out.write("usage: mongo [options] [db address] [file names (ending in .js)]\n")
             return 0
         quiet = bool(opts.get("quiet"))
+        legacy = kitconfig.version_tuple() < (3, 4, 0)
         if not quiet:
-            out.write("MongoDB shell version v%s\n" % shell_version)
+            out.write(("MongoDB shell version: %s\n" if legacy else
+                       "MongoDB shell version v%s\n") % shell_version)
         password = opts.get("password")
         if opts.get("username") and not password:
             out.flush()
@@ -218,15 +220,15 @@ def main(argv):
             sys.stderr.write("\n")
         host, port = _address(opts)
         if not quiet:
-            out.write("connecting to: mongodb://%s:%d/?compressors=disabled&"
-                      "gssapiServiceName=mongodb\n" % (host, port))
+            out.write(("connecting to: %s:%d/test\n" if legacy else
+                       "connecting to: mongodb://%s:%d/?compressors=disabled&"
+                       "gssapiServiceName=mongodb\n") % (host, port))
             out.flush()
         client, hello, info = _connect(opts, host, port, password)
-        if not quiet:
+        if not quiet and not legacy:
             out.write("MongoDB server version: %s\n" % info.get("version", ""))
         if opts.get("eval") is None:
             raise _uncaught("Error: this shell runs only --eval scripts")
-        legacy = kitconfig.version_tuple() < (3, 4, 0)
         text = evaluate(opts["eval"], client, hello, legacy)
         if text is not None:
             out.write(text + "\n")

@@ -9,10 +9,10 @@ IP = "127.0.0.21"
 PING = "db.runCommand({ ping:1 })"
 
 
-def shell_line(port, script, extra="", password=None, quiet=True):
+def shell_line(port, script, extra="", password=None, quiet=True, bin_dir=None):
     """The shell line the module's tool runner builds."""
     line = '"%s" --port %d --host %s%s --eval "%s"%s 2>&1' % (
-        kit.tool("mongo"), port, IP, " --quiet" if quiet else "", script, extra)
+        kit.tool("mongo", bin_dir), port, IP, " --quiet" if quiet else "", script, extra)
     if password is not None:
         line += " -u admin --authenticationDatabase admin -p \"\" <<'EOF'\n%s\nEOF\n" % password
     return line
@@ -35,12 +35,24 @@ class ShellTest(kit.KitTestCase):
         self.assertEqual(lines[2], "MongoDB server version: 4.4.6")
         self.assertEqual(lines[3:], ['{ "ok" : 1 }'])
 
-    def test_ping_on_a_replica_set_member_shows_shell_types(self):
-        port, _, _ = self.start_mongod(ip=IP, extra=["--replSet", "solo"])
+    def start_solo_set(self, bin_dir=None):
+        port, _, _ = self.start_mongod(ip=IP, extra=["--replSet", "solo"], bin_dir=bin_dir)
         c = self.client(IP, port)
         c.admin.command("replSetInitiate", {"_id": "solo", "members": [
             {"_id": 0, "host": "%s:%d" % (IP, port)}]})
         kit.wait_for(lambda: c.admin.command("isMaster")["ismaster"], what="primary")
+        return port
+
+    def test_imitated_3_2_member_answers_without_cluster_time(self):
+        tools = kit.make_tool_dir(self.path("tools"), version="3.2.22")
+        port = self.start_solo_set(bin_dir=tools)
+        out = sh(shell_line(port, PING, quiet=False, bin_dir=tools))
+        self.assertEqual(out.returncode, 0)
+        self.assertEqual(out.stdout, "MongoDB shell version: 3.2.22\nconnecting to: %s:%d/test\n"
+                         '{ "ok" : 1 }\n' % (IP, port))
+
+    def test_ping_on_a_replica_set_member_shows_shell_types(self):
+        port = self.start_solo_set()
         out = sh(shell_line(port, PING))
         self.assertEqual(out.returncode, 0)
         text = out.stdout

@@ -186,7 +186,8 @@ def _write_result(inv, n, errors, extra=None):
         reply.update(extra)
     if errors:
         reply["writeErrors"] = errors
-    inv.node.repl and inv.node.repl.await_write_concern(inv.body.get("writeConcern"), reply)
+    if inv.node.repl is not None:
+        inv.node.repl.await_write_concern(inv.body.get("writeConcern"), reply)
     return reply
 
 
