@@ -4,6 +4,7 @@
 #include "host/ClusterMessages.h"
 #include "host/StoredProcedure.h"
 #include "tests/access/AccessTestSupport.h"
+#include "tests/topology/TopologyKit.h"
 #include "topology/MongoDBConfig.h"
 
 namespace MongoDbKax::testing {
@@ -13,22 +14,10 @@ class ClientMappingTest : public AccessTest {
 protected:
     void SetUp() override {
         AccessTest::SetUp();
-        node2 = Client("node2", "127.0.0.2", {"127.0.0.2", "10.1.0.2"});
-        node3 = Client("node3", "node3.example.test", {"127.0.0.3"});
-        node5 = Client("node5", "node5.example.test", {"10.1.0.22"});
-        restoreOnly = Client("node4", "127.0.0.4", {"127.0.0.4"}, 2);
-    }
-
-    static TWClient Client(const std::string& name, const std::string& host,
-                           std::vector<std::string> ips, int status = 0) {
-        TWClient c;
-        c.name = name;
-        c.shortName = name;
-        c.networkHostName = host;
-        c.ipAddresses = std::move(ips);
-        c.status = status;
-        EXPECT_FALSE(TWClient::Save(c).IsError());
-        return c;
+        node2 = RegisterClient("node2", "127.0.0.2", {"127.0.0.2", "10.1.0.2"});
+        node3 = RegisterClient("node3", "node3.example.test", {"127.0.0.3"});
+        node5 = RegisterClient("node5", "node5.example.test", {"10.1.0.22"});
+        restoreOnly = RegisterClient("node4", "127.0.0.4", {"127.0.0.4"}, 2);
     }
 
     static App::MongoDBServer Server(const std::string& host, const std::string& bindIp) {

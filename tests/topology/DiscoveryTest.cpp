@@ -31,7 +31,7 @@ protected:
     }
     void SetUp() override {
         AccessTest::SetUp();
-        ASSERT_TRUE(s_set && s_set->state.is_object()) << "the kit's replica set did not start";
+        ASSERT_TRUE(s_set && s_set->state.is_object()) << s_set->error;
     }
 
     // Clients node30 and node31 own their members' addresses by host name;
@@ -154,7 +154,7 @@ TEST_F(DiscoveryTest, MasterReachableOnlyThroughItsClientsOtherAddress) {
 TEST_F(DiscoveryTest, FailuresAreToldApartByTheirCodes) {
     const std::string scratch = ScratchDir("lone");
     KitLoneServer lone;
-    ASSERT_TRUE(lone.Up(scratch, "127.0.0.40"));
+    ASSERT_TRUE(lone.Up(scratch, "127.0.0.40")) << lone.error;
     RegisterClient("node40", "127.0.0.40", {"127.0.0.40"});
     RegisterClient("node41", "127.0.0.41", {"127.0.0.41", "127.0.0.42"});
 
@@ -199,7 +199,8 @@ TEST_F(DiscoveryTest, WrongCredentialsGiveTheAuthenticationCode) {
     const std::string scratch = ScratchDir("auth");
     KitReplicaSet secured;
     ASSERT_TRUE(secured.Up(scratch + "/rs", "members=1, ip_base=45, set_name='rsAuth', user='admin', "
-                                            "password='Right-pw1'"));
+                                            "password='Right-pw1'"))
+        << secured.error;
     RegisterClient("node45", "127.0.0.45", {"127.0.0.45"});
     for (const auto& [password, code] : {std::pair<std::string, int>{"Wrong-pw", 13}, {"Right-pw1", 0}}) {
         const uint64_t instanceId =

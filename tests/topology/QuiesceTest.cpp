@@ -23,7 +23,7 @@ protected:
     }
     void SetUp() override {
         AccessTest::SetUp();
-        ASSERT_TRUE(s_set && s_set->state.is_object()) << "the kit's replica set did not start";
+        ASSERT_TRUE(s_set && s_set->state.is_object()) << s_set->error;
         const int secondary = s_set->Host(0) == s_set->Primary() ? 1 : 0;
         host = s_set->Ip(secondary);
         port = s_set->Port(secondary);

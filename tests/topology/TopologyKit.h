@@ -1,20 +1,25 @@
 #pragma once
-// Deployments of the test kit for the topology tests: replica sets started
-// through the kit's Python launcher (so that members can take extra options),
-// lone servers, routers when the kit has them, and the clients and instance
-// that describe them in the management database.
-#include <gtest/gtest.h>
+// Deployments of the test kit for the topology tests and benchmarks: replica
+// sets started through the kit's Python launcher (so that members can take
+// extra options), lone servers, sharded clusters when the kit has a router,
+// and the clients and instance that describe them in the management database.
+// Failures are returned with their text, so that tests and benchmarks each
+// report them their own way.
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "access/MongoDbConnection.h"
 #include "host/Entities.h"
 #include "host/Files.h"
 #include "host/Password.h"
@@ -25,7 +30,7 @@ namespace MongoDbKax::testing {
 inline const std::string kKitBin = TEST_KIT_BIN;
 inline const std::string kKitSource = std::string(TEST_SOURCE_DIR) + "/testkit";
 
-// Runs a shell command; its standard output, or "" with `ok` false on failure.
+// Runs a shell command; its standard output (and error, when redirected).
 inline std::string Shell(const std::string& command, bool* ok = nullptr) {
     std::string out;
     FILE* p = ::popen(command.c_str(), "r");
@@ -55,7 +60,6 @@ inline int FreePort(const std::string& ip) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = 0;
     inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
     ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
@@ -63,6 +67,8 @@ inline int FreePort(const std::string& ip) {
     ::close(fd);
     return ntohs(addr.sin_port);
 }
+
+inline bool KitHasRouter() { return FXFile::Exists(kKitBin + "/mongos"); }
 
 // One replica set of the kit. `kwargs` are Python keyword arguments of the
 // kit's Cluster (members=3, ip_base=30, extra_args=[...], user=..., ...).
@@ -78,11 +84,9 @@ public:
         bool ok = false;
         const std::string out = Shell("/usr/bin/python3 -c \"" + script + "\" 2>&1", &ok);
         state = nlohmann::json::parse(out, nullptr, false);
-        if (!ok || !state.is_object()) {
-            ADD_FAILURE() << "kit replica set did not start: " << out;
-            return false;
-        }
-        return true;
+        if (ok && state.is_object()) return true;
+        error = "kit replica set did not start: " + out;
+        return false;
     }
     void Down() {
         if (!m_dir.empty()) Shell(kKitBin + "/mongo-cluster down --dir '" + m_dir + "' >/dev/null 2>&1");
@@ -91,13 +95,20 @@ public:
     ~KitReplicaSet() { Down(); }
 
     const nlohmann::json& Member(int i) const { return state["members"][i]; }
+    int Size() const { return static_cast<int>(state["members"].size()); }
     std::string Ip(int i) const { return Member(i)["ip"]; }
     int Port(int i) const { return Member(i)["port"]; }
     std::string Host(int i) const { return Member(i)["host"]; }
-    // The current primary's "host:port".
-    std::string Primary() const { return state["primary"]; }
+    std::string Primary() const { return state["primary"]; }  // "host:port"
+    // "name/host:port,host:port,..." as shards and routers are given a set.
+    std::string ConnectionString() const {
+        std::string text = state["setName"].get<std::string>() + "/";
+        for (int i = 0; i < Size(); ++i) text += (i ? "," : "") + Host(i);
+        return text;
+    }
 
     nlohmann::json state;
+    std::string error;
 
 private:
     std::string m_dir;
@@ -111,11 +122,9 @@ public:
         port = FreePort(ip);
         CZuDirectory::Create(dir + "/db");
         bool ok = false;
-        const std::string out = Shell(kKitBin + "/mongod --dbpath '" + dir + "/db' --port " +
-                                          std::to_string(port) + " --bind_ip " + ip +
-                                          " --fork --logpath '" + dir + "/mongod.log' 2>&1",
-                                      &ok);
-        if (!ok) ADD_FAILURE() << "lone mongod did not start: " << out;
+        error = Shell(kKitBin + "/mongod --dbpath '" + dir + "/db' --port " + std::to_string(port) +
+                          " --bind_ip " + ip + " --fork --logpath '" + dir + "/mongod.log' 2>&1",
+                      &ok);
         return ok;
     }
     ~KitLoneServer() {
@@ -123,9 +132,72 @@ public:
             Shell(kKitBin + "/mongod --shutdown --dbpath '" + m_dir + "/db' >/dev/null 2>&1");
     }
     int port = 0;
+    std::string error;
 
 private:
     std::string m_dir;
+};
+
+// A sharded cluster: a config-server set (ip base 50), `shards` (at most 4)
+// shard sets of `members` (at most 7) each (ip bases 60, 70, ...; named sh1,
+// sh2, ...), and a router at 127.0.0.100 that knows every shard.
+class KitShardedCluster {
+public:
+    bool Up(const std::string& dir, int shards, int members) {
+        m_dir = dir;
+        config = std::make_unique<KitReplicaSet>();
+        if (!config->Up(dir + "/cfg", "members=3, ip_base=50, set_name='cfg', cluster_role='configsvr'"))
+            return Failed(config->error);
+        for (int s = 0; s < shards; ++s) {
+            auto shard = std::make_unique<KitReplicaSet>();
+            const std::string name = "sh" + std::to_string(s + 1);
+            if (!shard->Up(dir + "/" + name, "members=" + std::to_string(members) +
+                                                 ", ip_base=" + std::to_string(60 + 10 * s) +
+                                                 ", set_name='" + name + "', cluster_role='shardsvr'"))
+                return Failed(shard->error);
+            shardSets.push_back(std::move(shard));
+        }
+        routerIp = "127.0.0.100";
+        routerPort = FreePort(routerIp);
+        bool ok = false;
+        const std::string out =
+            Shell(kKitBin + "/mongos --configdb '" + config->ConnectionString() + "' --port " +
+                      std::to_string(routerPort) + " --bind_ip " + routerIp + " --fork --logpath '" +
+                      dir + "/mongos.log' 2>&1",
+                  &ok);
+        if (!ok) return Failed("mongos did not start: " + out);
+        const size_t forked = out.find("forked process:");
+        if (forked != std::string::npos) m_routerPid = std::atoi(out.c_str() + forked + 15);
+        MongoDbConnection connection;
+        if (connection.Connect(routerIp, routerPort, "", ""))
+            return Failed(std::string("cannot reach the router: ") + connection.GetLastErrorMsg());
+        for (const auto& shard : shardSets) {
+            std::string reply;
+            if (connection.RunAdminCommand("{\"addShard\": \"" + shard->ConnectionString() + "\"}", false,
+                                           reply))
+                return Failed(std::string("addShard failed: ") + connection.GetLastErrorMsg());
+        }
+        return true;
+    }
+    ~KitShardedCluster() {
+        if (m_routerPid <= 0) return;
+        ::kill(m_routerPid, SIGTERM);
+        for (int i = 0; i < 200 && ::kill(m_routerPid, 0) == 0; ++i) ::usleep(50000);
+    }
+
+    std::unique_ptr<KitReplicaSet> config;
+    std::vector<std::unique_ptr<KitReplicaSet>> shardSets;
+    std::string routerIp;
+    int routerPort = 0;
+    std::string error;
+
+private:
+    bool Failed(const std::string& why) {
+        error = why;
+        return false;
+    }
+    std::string m_dir;
+    pid_t m_routerPid = 0;
 };
 
 // A client of the management database reachable at `ips`.
@@ -137,12 +209,20 @@ inline TWClient RegisterClient(const std::string& name, const std::string& host,
     c.networkHostName = host;
     c.ipAddresses = std::move(ips);
     c.status = status;
-    EXPECT_FALSE(TWClient::Save(c).IsError());
+    TWClient::Save(c);
     return c;
 }
 
+// Clients "node<x>" owning 127.0.0.<x> for every member of `set`.
+inline void RegisterMemberClients(const KitReplicaSet& set) {
+    for (int i = 0; i < set.Size(); ++i) {
+        const std::string ip = set.Ip(i);
+        RegisterClient("node" + ip.substr(ip.rfind('.') + 1), ip, {ip});
+    }
+}
+
 // An instance whose master node is host:port, owned by `masterClient`, which
-// becomes the process's focus client. Returns the instance id.
+// becomes the process's focus client. Returns the instance id (0 on failure).
 inline uint64_t RegisterMongoInstance(const std::string& host, int port,
                                       const std::string& masterClient,
                                       const std::string& binPath = kKitBin,
@@ -151,18 +231,16 @@ inline uint64_t RegisterMongoInstance(const std::string& host, int port,
     TWClient pseudo;
     pseudo.name = "cluster-pseudo";
     pseudo.shortName = "cluster-pseudo";
-    EXPECT_FALSE(TWClient::Save(pseudo).IsError());
+    TWClient::Save(pseudo);
     MongoDBInstance instance;
     instance.instanceName = "cluster1";
     instance.hostName = host;
     instance.port = port;
     instance.binPath = binPath;
     instance.dbUser = user;
-    if (!password.empty()) {
-        EXPECT_TRUE(TWPassword::encrypt(password, instance.encryptedDbPassword));
-    }
+    if (!password.empty() && !TWPassword::encrypt(password, instance.encryptedDbPassword)) return 0;
     instance.pseudoClientId = pseudo.id;
-    EXPECT_FALSE(MongoDBInstance::Save(instance).IsError());
+    if (MongoDBInstance::Save(instance).IsError()) return 0;
     TWPI_PlatformBase::SetFocusClientName(masterClient);
     return instance.instanceId;
 }
