@@ -50,11 +50,11 @@ def parse_args(argv):
         if name in _VALUE_OPTIONS:
             if eq:
                 value = inline
+            elif name in ("-p", "--password") and (i >= len(argv) or argv[i].startswith("--")):
+                value = ""  # a bare -p asks for the password
             elif i < len(argv):
                 value = argv[i]
                 i += 1
-            elif name in ("-p", "--password"):
-                value = ""
             else:
                 raise ShellError("Error parsing command line: the required argument for option "
                                  "'%s' is missing" % name.lstrip("-"), 2)
