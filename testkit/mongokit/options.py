@@ -71,6 +71,18 @@ _TABLE = [
     (("--slowms",), "operationProfiling.slowOpThresholdMs", "int", None),
     (("--profile",), "operationProfiling.mode", "int", None),
     (("--setParameter",), "setParameter", "param", None),
+    (("--wiredTigerJournalCompressor",),
+     "storage.wiredTiger.engineConfig.journalCompressor", "str", None),
+    (("--wiredTigerCollectionBlockCompressor",),
+     "storage.wiredTiger.collectionConfig.blockCompressor", "str", None),
+    (("--journalCommitInterval",), "storage.journal.commitIntervalMs", "int", None),
+    (("--syncdelay",), "storage.syncPeriodSecs", "float", None),
+    (("--networkMessageCompressors",), "net.compression.compressors", "str", None),
+    (("--clusterAuthMode",), "security.clusterAuthMode", "str", None),
+    (("--transitionToAuth",), "security.transitionToAuth", "flag", True),
+    (("--noscripting",), "security.javascriptEnabled", "flag", False),
+    (("--notablescan",), "setParameter.notablescan", "flag", True),
+    (("--enableFreeMonitoring",), "cloud.monitoring.free.state", "str", None),
     (("--timeZoneInfo",), "processManagement.timeZoneInfo", "str", None),
 ]
 
