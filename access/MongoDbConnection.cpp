@@ -88,9 +88,12 @@ struct CursorDeleter {
 struct ReadPrefsDeleter {
     void operator()(mongoc_read_prefs_t* p) const { mongoc_read_prefs_destroy(p); }
 };
-struct StrvDeleter {
-    void operator()(char** v) const { bson_strfreev(v); }
-};
+// Appends a driver-allocated, null-terminated name list and frees it.
+void AppendNames(char** list, std::vector<std::string>& names) {
+    for (char** name = list; *name; ++name)
+        names.emplace_back(*name);
+    bson_strfreev(list);
+}
 
 // A reply document kept on the stack; the driver initialises it even when a
 // call fails, so it is always destroyed.
@@ -490,15 +493,13 @@ bool MongoDbConnection::GetCollectionsInDatabase(const std::string& database,
         return false;
     }
     bson_error_t error;
-    std::unique_ptr<char*, StrvDeleter> list(
-        mongoc_database_get_collection_names_with_opts(db.get(), nullptr, &error));
+    char** list = mongoc_database_get_collection_names_with_opts(db.get(), nullptr, &error);
     if (!list) {
         ZULOG_ERROR("Failed to get collections from database with error : [%s]\n", error.message);
         m_impl->lastError = error.message;
         return false;
     }
-    for (char** name = list.get(); *name; ++name)
-        names.emplace_back(*name);
+    AppendNames(list, names);
     return true;
 }
 
@@ -506,15 +507,13 @@ bool MongoDbConnection::GetDatabasesList(std::vector<std::string>& names) {
     if (!m_impl->RequireClient())
         return false;
     bson_error_t error;
-    std::unique_ptr<char*, StrvDeleter> list(
-        mongoc_client_get_database_names_with_opts(m_impl->client, nullptr, &error));
+    char** list = mongoc_client_get_database_names_with_opts(m_impl->client, nullptr, &error);
     if (!list) {
         ZULOG_ERROR("Failed to get databases with error : [%s]\n", error.message);
         m_impl->lastError = error.message;
         return false;
     }
-    for (char** name = list.get(); *name; ++name)
-        names.emplace_back(*name);
+    AppendNames(list, names);
     return true;
 }
 

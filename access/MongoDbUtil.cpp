@@ -39,6 +39,17 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
+// Reads the instance record and initializes `util` from it; 0 / 1.
+int InitFromInstanceId(MongoDbUtil& util, uint64_t instanceId) {
+    MongoDBInstance instance;
+    CZuError err = MongoDBInstance::ById(instanceId, instance);
+    if (err) {
+        ZULOG_ERROR("Failed to read instance [%lu]: %s", instanceId, err.AsString().c_str());
+        return 1;
+    }
+    return util.InitFromInstanceProp(instance);
+}
+
 }  // namespace
 
 MongoDbUtil::MongoDbUtil()
@@ -134,13 +145,7 @@ int MongoDbUtil::InitFromInstanceProp(MongoDBInstance& instance) {
 }
 
 int MongoDbUtil::InitializeForDiscovery(uint64_t& instanceId) {
-    MongoDBInstance instance;
-    CZuError err = MongoDBInstance::ById(instanceId, instance);
-    if (err) {
-        ZULOG_ERROR("Failed to read instance [%lu]: %s", instanceId, err.AsString().c_str());
-        return 1;
-    }
-    if (InitFromInstanceProp(instance) != 0)
+    if (InitFromInstanceId(*this, instanceId) != 0)
         return 1;
 
     const std::string focusClient = TWPI_Focus::getFocusClientName();
@@ -149,7 +154,7 @@ int MongoDbUtil::InitializeForDiscovery(uint64_t& instanceId) {
         return 1;
     }
     TWClient client;
-    err = TWClient::ByName(focusClient, client);
+    CZuError err = TWClient::ByName(focusClient, client);
     if (err || !client.Exists()) {
         ZULOG_ERROR("Failed to lookup for client info for client name [%s]", focusClient.c_str());
         return 1;
@@ -258,13 +263,7 @@ int MongoDbUtil::InitializeForRestore(int64_t jobId, uint64_t instanceId, bool s
         return 1;
     }
     m_jobId = jobId;
-    MongoDBInstance instance;
-    CZuError err = MongoDBInstance::ById(instanceId, instance);
-    if (err) {
-        ZULOG_ERROR("Failed to read instance [%lu]: %s", instanceId, err.AsString().c_str());
-        return 1;
-    }
-    if (InitFromInstanceProp(instance) != 0)
+    if (InitFromInstanceId(*this, instanceId) != 0)
         return 1;
     m_suppressAuthAndTls = suppressAuthAndTls;
 
@@ -280,7 +279,7 @@ int MongoDbUtil::InitializeForRestore(int64_t jobId, uint64_t instanceId, bool s
         ZULOG_ERROR("Unable to allocate memory for job client object");
         return 1;
     }
-    err = m_jobClient->init(corvaneHost, jobId, kRestoreJobClientKind);
+    CZuError err = m_jobClient->init(corvaneHost, jobId, kRestoreJobClientKind);
     if (err) {
         ZULOG_ERROR("Unable to initialize job client object");
         ZULOG_ERROR("%s", err.AsString().c_str());
