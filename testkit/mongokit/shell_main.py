@@ -11,7 +11,6 @@ import socket
 import sys
 
 from . import kitconfig
-from . import version as kitversion
 from .jsformat import tojson
 
 EXIT_CONNECT = 1

@@ -6,7 +6,6 @@ import shutil
 import socket
 import struct
 import threading
-import time
 import unittest
 
 import pymongo
