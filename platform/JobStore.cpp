@@ -125,6 +125,12 @@ CZuError JobColumn(int64_t jobId, const char* column, std::string& value) {
     return {};
 }
 
+CZuError RequireJob(int64_t jobId) {
+    std::string id;
+    CZuError err = JobColumn(jobId, "job_id", id);
+    return err.Push(FXLOC);
+}
+
 const char* ColumnOf(JobText field) {
     switch (field) {
         case JobText::RestartString: return "restart_string";
@@ -271,8 +277,7 @@ CZuError JobStore::AddEvent(JobEventRecord event) {
     if (CZuError err = Db(db)) return err.Push(FXLOC);
     if (event.time == 0) event.time = std::time(nullptr);
     if (event.process.empty()) event.process = ProcessLabel();
-    std::string exists;
-    if (CZuError err = JobColumn(event.jobId, "job_id", exists)) return err.Push(FXLOC);
+    if (CZuError err = RequireJob(event.jobId)) return err.Push(FXLOC);
     int64_t id = 0;
     CZuError err = db->Insert(
         "INSERT INTO job_events (job_id, time, kind, message_id, arguments, text, process)"
@@ -346,8 +351,7 @@ CZuError JobStore::GetMiscOption(int64_t jobId, int optionId, std::string& value
 CZuError JobStore::SetMiscOption(int64_t jobId, int optionId, const std::string& value) {
     StateDb* db = nullptr;
     if (CZuError err = Db(db)) return err.Push(FXLOC);
-    std::string exists;
-    if (CZuError err = JobColumn(jobId, "job_id", exists)) return err.Push(FXLOC);
+    if (CZuError err = RequireJob(jobId)) return err.Push(FXLOC);
     CZuError err = db->Exec(
         "INSERT INTO job_misc_options (job_id, option_id, value) VALUES (?1, ?2, ?3)"
         " ON CONFLICT (job_id, option_id) DO UPDATE SET value = excluded.value",
@@ -358,8 +362,7 @@ CZuError JobStore::SetMiscOption(int64_t jobId, int optionId, const std::string&
 CZuError JobStore::AppendPhaseParams(int64_t jobId, int phaseNo, const std::string& params) {
     StateDb* db = nullptr;
     if (CZuError err = Db(db)) return err.Push(FXLOC);
-    std::string exists;
-    if (CZuError err = JobColumn(jobId, "job_id", exists)) return err.Push(FXLOC);
+    if (CZuError err = RequireJob(jobId)) return err.Push(FXLOC);
     CZuError err = db->Exec(
         "INSERT INTO job_phase_params (job_id, phase_no, params) VALUES (?1, ?2, ?3)"
         " ON CONFLICT (job_id, phase_no) DO UPDATE SET params = params || ' ' || excluded.params",

@@ -7,6 +7,7 @@
 #include "host/JobManager.h"
 #include "host/LogWriter.h"
 #include "platform/JobStore.h"
+#include "runner/ErrorText.h"
 #include "runner/PhaseRunner.h"
 
 namespace {
@@ -65,10 +66,20 @@ CZuError JobRunner::Run(const JobRequest& request, JobResult& result) {
         job.args = ArgumentLine(request.args);
         if (CZuError err = JobStore::CreateJob(job)) return err.Push(FXLOC, "cannot create the job");
     }
-    if (!request.optionsXml.empty())
-        if (CZuError err = JobStore::SetText(job.id, JobText::OptionsXml, request.optionsXml)) return err.Push(FXLOC);
     result.jobId = job.id;
-    if (m_progress) m_progress("job " + std::to_string(job.id) + " started on client " + request.client);
+    CZuError err = RunPhases(job.id, request, result);
+    if (err) {
+        // The job must not stay "Running" when the runner could not go on.
+        if (CZuError finish = JobStore::FinishJob(job.id, JobOutcome::Failed, ErrorText(err)))
+            ZULOG_ERROR("Cannot record the end of job %lld: %s", (long long)job.id, finish.AsString().c_str());
+    }
+    return err;
+}
+
+CZuError JobRunner::RunPhases(int64_t jobId, const JobRequest& request, JobResult& result) {
+    if (!request.optionsXml.empty())
+        if (CZuError err = JobStore::SetText(jobId, JobText::OptionsXml, request.optionsXml)) return err.Push(FXLOC);
+    if (m_progress) m_progress("job " + std::to_string(jobId) + " started on client " + request.client);
 
     std::string outcome = JobOutcome::Completed, reason;
     auto note = [&](const PhaseOutcome& phase) {
@@ -79,24 +90,24 @@ CZuError JobRunner::Run(const JobRequest& request, JobResult& result) {
     };
 
     PhaseOutcome first;
-    if (CZuError err = RunPhase(job.id, request, request.phase, request.args, first)) return err.Push(FXLOC);
+    if (CZuError err = RunPhase(jobId, request, request.phase, request.args, first)) return err.Push(FXLOC);
     note(first);
     bool failed = first.result.outcome == JobOutcome::Failed;
 
     if (!failed && request.phase == "backup" && !HasFlag(first.args, "log") && !HasFlag(first.args, "snaptape") &&
         first.result.outcome == JobOutcome::Completed) {
-        if (CZuError err = App::MiscOptions::setMiscOption(job.id, JM_MULTINDOE_PARTICIPATEDNODES,
+        if (CZuError err = App::MiscOptions::setMiscOption(jobId, JM_MULTINDOE_PARTICIPATEDNODES,
                                                            Join(first.result.nodeClientIds)))
             return err.Push(FXLOC);
     }
     bool postOp = false;
-    if (CZuError err = JobStore::GetPostOpRequested(job.id, postOp)) return err.Push(FXLOC);
+    if (CZuError err = JobStore::GetPostOpRequested(jobId, postOp)) return err.Push(FXLOC);
     if (!failed && postOp) {
-        if (CZuError err = JobStore::SetPostOpRequested(job.id, false)) return err.Push(FXLOC);
+        if (CZuError err = JobStore::SetPostOpRequested(jobId, false)) return err.Push(FXLOC);
         std::string params;
-        if (CZuError err = JobStore::GetPhaseParams(job.id, 2, params)) return err.Push(FXLOC);
+        if (CZuError err = JobStore::GetPhaseParams(jobId, 2, params)) return err.Push(FXLOC);
         PhaseOutcome postop;
-        if (CZuError err = RunPhase(job.id, request, "postop", FXString::SplitArguments(params, " ", 1), postop))
+        if (CZuError err = RunPhase(jobId, request, "postop", FXString::SplitArguments(params, " ", 1), postop))
             return err.Push(FXLOC);
         note(postop);
     }
@@ -105,11 +116,11 @@ CZuError JobRunner::Run(const JobRequest& request, JobResult& result) {
         std::vector<std::string> args = request.args;
         args.push_back("-log");
         PhaseOutcome logPhase;
-        if (CZuError err = RunPhase(job.id, request, "restore", args, logPhase)) return err.Push(FXLOC);
+        if (CZuError err = RunPhase(jobId, request, "restore", args, logPhase)) return err.Push(FXLOC);
         note(logPhase);
     }
 
-    if (CZuError err = JobStore::FinishJob(job.id, outcome, reason)) return err.Push(FXLOC);
+    if (CZuError err = JobStore::FinishJob(jobId, outcome, reason)) return err.Push(FXLOC);
     result.outcome = outcome;
     result.reason = reason;
     return {};

@@ -46,6 +46,7 @@ public:
 
 private:
     struct PhaseOutcome;
+    CZuError RunPhases(int64_t jobId, const JobRequest& request, JobResult& result);
     CZuError RunPhase(int64_t jobId, const JobRequest& request, const std::string& phase,
                       const std::vector<std::string>& phaseArgs, PhaseOutcome& outcome);
 

@@ -172,8 +172,10 @@ CZuError PhaseRunner::PrepareCoordinator() {
 // --- node processes ------------------------------------------------------------
 
 void PhaseRunner::StartNewNodes() {
-    for (auto& node : m_coordinator->GetNodeList())
-        if (node.state == NodeState::Added && !node.failed && !FindProcess(node)) StartNode(node);
+    // By index: a callback made while a node starts may add nodes.
+    auto& nodes = m_coordinator->GetNodeList();
+    for (size_t i = 0; i < nodes.size(); ++i)
+        if (nodes[i].state == NodeState::Added && !nodes[i].failed && !FindProcess(nodes[i])) StartNode(nodes[i]);
 }
 
 void PhaseRunner::StartNode(CNode& node) {
