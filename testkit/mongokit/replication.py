@@ -633,28 +633,36 @@ class ReplCoordinator:
             batch = reply["cursor"]["nextBatch"]
 
     def _diverged(self, client, start, source_next):
-        """Our last optime is not in the source's oplog. When only no-op
-        entries of ours are missing there (a primary that stopped right after
-        writing one), they are dropped and syncing resumes from the common
-        point; otherwise the member needs a resync and goes RECOVERING."""
+        """Our last optime is not in the source's oplog. Walking our oplog
+        back to the newest entry the source also has: when everything above
+        it is a no-op (a primary that stopped right after writing one), those
+        entries are dropped and syncing resumes from there; otherwise the
+        member needs a resync and goes RECOVERING."""
         pref = {"mode": "secondaryPreferred"}
-        reply = client.command("local", {"find": "oplog.rs", "filter": {"ts": {"$lt": start}},
-                                         "sort": {"$natural": -1}, "limit": 1,
-                                         "singleBatch": True, "$readPreference": pref})
-        common = reply["cursor"]["firstBatch"]
         node = self.node
         with node.lock:
             oplog = node.oplog()
-            if common and oplog is not None and oplog.get(common[0]["ts"]) is not None:
-                ours = [d for d in oplog.values() if d["ts"] > common[0]["ts"]]
-                if all(d.get("op") == "n" for d in ours):
-                    self._wait_unlocked()
-                    for d in ours:
-                        oplog.delete(d["ts"])
-                    self._set_applied(common[0])
-                    log.log("REPL", "Dropped no-op entries the sync source never had",
-                            count=len(ours))
-                    return
+            ours = list(reversed(oplog.values())) if oplog is not None else []
+        extra, common = [], None
+        for entry in ours:
+            found = client.command("local", {"find": "oplog.rs", "filter": {"ts": entry["ts"]},
+                                             "limit": 1, "singleBatch": True,
+                                             "$readPreference": pref})["cursor"]["firstBatch"]
+            if found and found[0].get("t") == entry.get("t"):
+                common = entry
+                break
+            if entry.get("op") != "n":
+                break
+            extra.append(entry)
+        with node.lock:
+            if common is not None:
+                self._wait_unlocked()
+                for entry in extra:
+                    oplog.delete(entry["ts"])
+                self._set_applied(common)
+                log.log("REPL", "Dropped no-op entries the sync source never had",
+                        count=len(extra))
+                return
             self.state = RECOVERING
             self.info_message = ("our last optime fetched: %s. source's GTE: %s"
                                  % (start, source_next or "none"))

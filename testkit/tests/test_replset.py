@@ -151,7 +151,8 @@ class ReplicaSetTest(kit.KitTestCase):
     def test_member_with_extra_entries_rejoins_only_when_they_are_no_ops(self):
         member = self.add_oplog_entry_while_stopped(1, {"op": "n", "ns": "", "o": {"msg": "x"}})
         self.primary.db.c.insert_one({"_id": "after"})
-        kit.wait_for(lambda: member.db.c.count_documents({}) == 1, what="rejoin")
+        kit.wait_for(lambda: status_of(member)["myState"] == 2 and
+                     member.db.c.count_documents({}) == 1, what="rejoin")
         member = self.add_oplog_entry_while_stopped(
             1, {"op": "i", "ns": "db.c", "o": {"_id": "lost"}})
         kit.wait_for(lambda: status_of(member)["myState"] == 3, what="RECOVERING")
