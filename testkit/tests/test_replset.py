@@ -101,11 +101,12 @@ class ReplicaSetTest(kit.KitTestCase):
         files = {f: os.path.getsize(os.path.join(r, f))
                  for r, _, fs in os.walk(self.rs.state["members"][1]["dbpath"]) for f in fs}
         self.primary.db.c.insert_many([{"_id": i} for i in range(5)])
-        time.sleep(1.0)
+        # The majority point moves on (the primary and the delayed member)...
+        kit.wait_for(lambda: status_of(self.primary)["optimes"]["lastCommittedOpTime"]["ts"] >
+                     pinned, what="majority point")
         self.assertEqual(secondary.db.c.count_documents({}), 1)
         self.assertEqual(applied(secondary), pinned)
-        # The majority point moved on (primary and the other member), but the
-        # locked member reports no more than it holds itself.
+        # ...but the locked member reports no more than it holds itself.
         self.assertEqual(status_of(secondary)["optimes"]["lastCommittedOpTime"]["ts"], pinned)
         after = {f: os.path.getsize(os.path.join(r, f))
                  for r, _, fs in os.walk(self.rs.state["members"][1]["dbpath"]) for f in fs}
