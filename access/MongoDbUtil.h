@@ -157,7 +157,7 @@ public:
     // MongoDB process on the master's port, 1 master client unknown or the
     // instance's host name could not be updated; a tool or version failure
     // passes its own code (127 = tools not found). On success the cluster
-    // configuration holds the full serverList; on failure it is not touched.
+    // configuration holds the full serverList; on failure its serverList is not touched.
     int Discover(bool browse);
     // 0 when the master host answers (or one of the master client's addresses
     // does, which then becomes the master host), 1, or 14.

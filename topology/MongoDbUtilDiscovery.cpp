@@ -61,8 +61,7 @@ int64_t MemberState(int state) {
     }
 }
 
-// A byte count as listDatabases reports it (integer or double), through its
-// decimal text, as a 64-bit integer.
+// A byte count as listDatabases reports it (integer or double) as a 64-bit integer.
 int64_t Bytes(const JsonObject& value) {
     if (value.is_number_integer()) return value.get<int64_t>();
     if (value.is_number()) return static_cast<int64_t>(value.get<double>());
@@ -78,6 +77,8 @@ uint64_t MongoDbUtil::GetMasterClientId() const {
 int MongoDbUtil::Discover(bool browse) {
     ZULOG_NORMAL("Starting discover using hostname [%s] port [%d] user [%s]", m_mongoHost.c_str(),
                  m_mongoPort, m_dbUser.c_str());
+    // Every finding is the run's own, also when the utility discovered before.
+    m_topology.sharded = false;
     m_topology.replicaSetNames.clear();
     m_topology.boundIps.clear();
     m_topology.resolvedClients.clear();
