@@ -1,14 +1,12 @@
 #pragma once
-// Base of every object the framework carries for the module (task payloads,
-// per-node data). Payloads travel between processes as text.
+// Base of every object the framework keeps for the module: a task's payload
+// object and a node record's user data. The framework only holds them; the
+// coordinator turns a payload into the task's payload text in getTask.
 #include <memory>
-#include <string>
 
 class FVBase {
 public:
     virtual ~FVBase() = default;
-    // The payload text sent with a task (default: empty).
-    virtual std::string ToPayloadText() const { return {}; }
 };
 
 using FVBasePtr = std::shared_ptr<FVBase>;
