@@ -21,11 +21,14 @@ namespace {
 using namespace MongoDbKax;
 using namespace MongoDbKax::testing;
 
-// A state root of its own for the whole run.
+std::string g_stateRoot;
+
+// A state root of its own for the whole run, removed at exit.
 bool PrepareStateRoot() {
     static bool ready = [] {
-        const std::string root = ScratchDir("benchroot");
-        ::setenv("KAX_ROOT", root.c_str(), 1);
+        g_stateRoot = ScratchDir("benchroot");
+        ::setenv("KAX_ROOT", g_stateRoot.c_str(), 1);
+        std::atexit([] { CZuDirectory::RemoveTree(g_stateRoot); });
         return TWPI_PlatformBase::InitProcess("bench_topology").IsSuccess();
     }();
     return ready;

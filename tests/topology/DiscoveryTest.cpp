@@ -153,8 +153,8 @@ TEST_F(DiscoveryTest, MasterReachableOnlyThroughItsClientsOtherAddress) {
 
 TEST_F(DiscoveryTest, FailuresAreToldApartByTheirCodes) {
     const std::string scratch = ScratchDir("lone");
-    KitLoneServer lone;
-    ASSERT_TRUE(lone.Up(scratch, "127.0.0.40")) << lone.error;
+    auto lone = std::make_unique<KitLoneServer>();
+    ASSERT_TRUE(lone->Up(scratch, "127.0.0.40")) << lone->error;
     RegisterClient("node40", "127.0.0.40", {"127.0.0.40"});
     RegisterClient("node41", "127.0.0.41", {"127.0.0.41", "127.0.0.42"});
 
@@ -168,7 +168,7 @@ TEST_F(DiscoveryTest, FailuresAreToldApartByTheirCodes) {
         std::string operatorText;
     };
     const std::vector<Case> cases = {
-        {"single server without replica set", "127.0.0.40", lone.port, "node40", kKitBin, -1,
+        {"single server without replica set", "127.0.0.40", lone->port, "node40", kKitBin, -1,
          "Replication has not been eanabled. Single server is not supported.",
          "Discovery failed with code -1; the agent log tells why"},
         {"no process on the port", "127.0.0.41", FreePort("127.0.0.41"), "node41", kKitBin, 14,
@@ -190,6 +190,7 @@ TEST_F(DiscoveryTest, FailuresAreToldApartByTheirCodes) {
         EXPECT_EQ(TopologyReport::DiscoverInstance(instanceId, c.client, config, errorText), c.code);
         EXPECT_EQ(errorText, c.operatorText) << c.name;
     }
+    lone.reset();
     CZuDirectory::RemoveTree(scratch);
 }
 

@@ -114,28 +114,38 @@ private:
     std::string m_dir;
 };
 
+// Stops a forked kit server by its pid and waits until it is gone.
+inline void StopForked(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 200 && ::kill(pid, 0) == 0; ++i) ::usleep(50000);
+}
+
+// The pid a kit server prints when it forks ("forked process: <pid>"), or 0.
+inline pid_t ForkedPid(const std::string& output) {
+    const size_t at = output.find("forked process:");
+    return at == std::string::npos ? 0 : std::atoi(output.c_str() + at + 15);
+}
+
 // A lone kit mongod (no replica set) at ip:port.
 class KitLoneServer {
 public:
     bool Up(const std::string& dir, const std::string& ip) {
-        m_dir = dir;
         port = FreePort(ip);
         CZuDirectory::Create(dir + "/db");
         bool ok = false;
         error = Shell(kKitBin + "/mongod --dbpath '" + dir + "/db' --port " + std::to_string(port) +
                           " --bind_ip " + ip + " --fork --logpath '" + dir + "/mongod.log' 2>&1",
                       &ok);
+        m_pid = ForkedPid(error);
         return ok;
     }
-    ~KitLoneServer() {
-        if (!m_dir.empty())
-            Shell(kKitBin + "/mongod --shutdown --dbpath '" + m_dir + "/db' >/dev/null 2>&1");
-    }
+    ~KitLoneServer() { StopForked(m_pid); }
     int port = 0;
     std::string error;
 
 private:
-    std::string m_dir;
+    pid_t m_pid = 0;
 };
 
 // A sharded cluster: a config-server set (ip base 50), `shards` (at most 4)
@@ -144,7 +154,6 @@ private:
 class KitShardedCluster {
 public:
     bool Up(const std::string& dir, int shards, int members) {
-        m_dir = dir;
         config = std::make_unique<KitReplicaSet>();
         if (!config->Up(dir + "/cfg", "members=3, ip_base=50, set_name='cfg', cluster_role='configsvr'"))
             return Failed(config->error);
@@ -166,8 +175,7 @@ public:
                       dir + "/mongos.log' 2>&1",
                   &ok);
         if (!ok) return Failed("mongos did not start: " + out);
-        const size_t forked = out.find("forked process:");
-        if (forked != std::string::npos) m_routerPid = std::atoi(out.c_str() + forked + 15);
+        m_routerPid = ForkedPid(out);
         MongoDbConnection connection;
         if (connection.Connect(routerIp, routerPort, "", ""))
             return Failed(std::string("cannot reach the router: ") + connection.GetLastErrorMsg());
@@ -179,11 +187,7 @@ public:
         }
         return true;
     }
-    ~KitShardedCluster() {
-        if (m_routerPid <= 0) return;
-        ::kill(m_routerPid, SIGTERM);
-        for (int i = 0; i < 200 && ::kill(m_routerPid, 0) == 0; ++i) ::usleep(50000);
-    }
+    ~KitShardedCluster() { StopForked(m_routerPid); }
 
     std::unique_ptr<KitReplicaSet> config;
     std::vector<std::unique_ptr<KitReplicaSet>> shardSets;
@@ -196,7 +200,6 @@ private:
         error = why;
         return false;
     }
-    std::string m_dir;
     pid_t m_routerPid = 0;
 };
 
