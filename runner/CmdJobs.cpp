@@ -1,4 +1,6 @@
 // kaxrun run, kaxrun jobs, kaxrun job show
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,6 +13,7 @@
 #include "runner/Commands.h"
 #include "runner/ErrorText.h"
 #include "runner/JobRunner.h"
+#include "runner/PhaseRunner.h"
 #include "runner/Registry.h"
 #include "runner/Table.h"
 
@@ -40,6 +43,17 @@ std::string Arguments(const JobEventRecord& e) {
 
 // The coordinator's status values; 0 means it set none.
 std::string NumberOrDash(int value) { return value ? std::to_string(value) : "-"; }
+
+void OnInterrupt(int) { PhaseRunner::RequestInterrupt(); }
+
+// An interrupt stops the job's nodes in order instead of killing the runner.
+void CatchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 void PrintLine(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -76,6 +90,7 @@ int Run(const CommandLine& line) {
     if (CZuError err = module.Load(line.Get("module", ModuleLoader::DefaultPath()))) return Fail(ErrorText(err));
     TWPI_PlatformBase::SetFocusClientName(request.client);
 
+    CatchInterrupts();
     JobResult result;
     if (CZuError err = JobRunner(module, PrintLine).Run(request, result)) {
         std::string job = result.jobId ? "job " + std::to_string(result.jobId) + ": " : "";

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "host/Files.h"
 #include "host/LogWriter.h"
@@ -35,7 +36,10 @@ CZuError ModuleLoader::Load(const std::string& path) {
                                        path.c_str());
     }
     m_handle = handle;
-    m_path = path;
+    // Node processes load the same file, whatever their working directory.
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    m_path = ec ? path : absolute.lexically_normal().string();
     m_createCoordinator = coordinator;
     m_createController = controller;
     ZULOG_NORMAL("Loaded module [%s]", path.c_str());

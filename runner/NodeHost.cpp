@@ -49,6 +49,11 @@ void NodeHost::CompleteController(const CControllerDoneMessage& done) {
     m_changed.notify_all();
 }
 
+bool NodeHost::IsCompleted() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_completed;
+}
+
 bool NodeHost::IsWindingDown() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_stopRequested || m_completed;
@@ -73,12 +78,7 @@ int NodeHost::Run(const ModuleLoader& module) {
         ReadMessages();
     });
     RunWorkers();
-    bool completed;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        completed = m_completed;
-    }
-    if (!completed) {
+    if (!IsCompleted()) {
         while (!m_controller->isControllerDone())
             std::this_thread::sleep_for(std::chrono::milliseconds(kDonePollMs));
         CControllerDoneMessage done;
@@ -179,6 +179,12 @@ void NodeHost::RunWorker(int worker, int stream) {
         CTaskInfo task = NodeFrame::ReadTask(answer);
         CTaskCompleteMessage result;
         result.taskId = task.taskId;
+        if (IsCompleted()) {  // the controller completed while the task was on its way
+            result.status = TaskStatus::Failed;
+            result.text = "the controller had completed before the task arrived";
+            Send(NodeFrame::Complete(result));
+            return;
+        }
         ZULOG_NORMAL("Worker %d runs task %lld", worker, (long long)task.taskId);
         if (CZuError err = m_controller->OnTask(worker, task, result)) {
             result.status = TaskStatus::Failed;

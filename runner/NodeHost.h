@@ -46,6 +46,7 @@ private:
     bool WaitForAnswer(int64_t requestId, CNMessageBase& answer);
     void Send(const CNMessageBase& message);
     bool IsWindingDown();
+    bool IsCompleted();
 
     FrameChannel m_channel;
     std::string m_phase;

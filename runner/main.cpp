@@ -17,7 +17,6 @@
 #include "runner/ErrorText.h"
 #include "runner/ModuleLoader.h"
 #include "runner/NodeHost.h"
-#include "runner/PhaseRunner.h"
 
 namespace {
 
@@ -97,8 +96,6 @@ bool TakeRoot(std::vector<std::string>& args, std::string& root, std::string& er
     setenv("KAX_ROOT", absolute.lexically_normal().string().c_str(), 1);
     return true;
 }
-
-void OnInterrupt(int) { PhaseRunner::RequestInterrupt(); }
 
 int NodeMain(const std::vector<std::string>& args) {
     // The runner stops its nodes itself; a terminal's interrupt must not kill them.
@@ -189,10 +186,5 @@ int main(int argc, char** argv) {
                              " init)");
         if (CZuError err = TWPI_PlatformBase::InitProcess("kaxrun")) return Cli::Fail(ErrorText(err));
     }
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     return command->run(line);
 }
