@@ -3,6 +3,8 @@
 // every call it gets as an event of the job, which these tests read back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "RunnerSupport.h"
 #include "host/Entities.h"
 #include "host/JobManager.h"
@@ -47,7 +49,7 @@ TEST(Framework, TwoNodesTakeTasksExchangeMessagesAndReportCompletionPairs) {
         // Both workers ran until told "no more" and the node completed with its pairs,
         // the message sent to it and the node-init pair included, repeated names kept.
         EXPECT_TRUE(HasText(texts, "done " + node + " status=1 Ping=ping " + node + ";Greeting=hello " + node +
-                                       ";NodeFlag=value with blank;Tasks=2;Repeated=1;Repeated=2"));
+                                       ";NodeFlag=value with blank;Tasks=2;Repeated=1;Repeated=2;StopTasks=0"));
     }
     // Each task went to the worker whose number matches its slot, workers numbered from 1.
     EXPECT_TRUE(HasText(texts, "task 1 node=nodeA status=5 worker=1;slot=1;echo=echo 1"));
@@ -62,6 +64,23 @@ TEST(Framework, TwoNodesTakeTasksExchangeMessagesAndReportCompletionPairs) {
     std::string nodes;
     EXPECT_FALSE(App::MiscOptions::getMiscOption(1, JM_MULTINDOE_PARTICIPATEDNODES, nodes).IsError());
     EXPECT_EQ(nodes, std::to_string(ClientId(root, "nodeA")) + "," + std::to_string(ClientId(root, "nodeB")));
+}
+
+TEST(Framework, CoordinatorStopsNodesThatWouldWaitForever) {
+    TestStateRoot root(kClients);
+    KaxrunResult r = root.RunTestPhase("backup", {"-scenario", "stop"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto texts = root.InfoTexts(1);
+    for (const std::string node : {"nodeA", "nodeB"}) {
+        SCOPED_TRACE(node);
+        // Stopped once, after its tasks; the stop-tasks message reached OnMessage.
+        int stopping = IndexOf(texts, "stopping " + node);
+        EXPECT_GT(stopping, IndexOf(texts, "task " + std::string(node == "nodeA" ? "2" : "4")));
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "stopping " + node), 1);
+        int done = IndexOf(texts, "done " + node + " status=1");
+        EXPECT_GT(done, stopping);
+        EXPECT_NE(texts[size_t(done)].find("Tasks=2;Repeated=1;Repeated=2;StopTasks=1"), std::string::npos);
+    }
 }
 
 TEST(Framework, CrashingNodeIsReportedThroughOnNodeChangeAndFailsTheJob) {
