@@ -3,7 +3,6 @@
 #include "host/JobClient.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "host/JobManager.h"
 #include "host/LogWriter.h"

@@ -58,13 +58,7 @@ struct PhaseRunner::NodeProcess {
 
 PhaseRunner::PhaseRunner(const ModuleLoader& module, PhaseSpec spec) : m_module(module), m_spec(std::move(spec)) {}
 
-PhaseRunner::~PhaseRunner() {
-    for (auto& [name, proc] : m_processes)
-        if (!proc->ended && proc->pid > 0) {
-            bool killed = false;
-            ChildProcess::Reap(proc->pid, 0, killed);
-        }
-}
+PhaseRunner::~PhaseRunner() = default;
 
 void PhaseRunner::RequestInterrupt() { g_interrupts = g_interrupts + 1; }
 
@@ -109,9 +103,9 @@ PhaseResult PhaseRunner::Run() {
             if (CZuError err = PrepareCoordinator()) {
                 ZULOG_ERROR("Phase preparation failed: %s", err.AsString().c_str());
                 Fail(ErrorText(err));
-            }
-            else
+            } else {
                 DriveNodes();
+            }
             Progress("phase " + m_spec.phase + ": completing");
             if (CZuError err = m_coordinator->OnComplete()) {
                 ZULOG_ERROR("OnComplete failed: %s", err.AsString().c_str());
