@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,6 +20,8 @@ namespace {
 
 // What a log line shows in place of a command that may hold a secret.
 constexpr const char* kWithheld = "<command withheld>";
+// Where a secret command's shell reads its script.
+constexpr int kScriptFd = 3;
 
 struct Pipe {
     int fd[2] = {-1, -1};
@@ -47,15 +50,29 @@ struct SpawnSetup {
     }
 };
 
-// Reads both pipes until both reach end of file. Reading them together keeps
-// a child that fills one pipe while we wait on the other from blocking.
-void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
-    struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+// Reads both output pipes until both reach end of file, while writing
+// `input` to `inFd` (then closing it). Doing all of it in one loop keeps a
+// child that fills one pipe while we wait on another from blocking.
+void ExchangeWithChild(int outFd, int errFd, std::string& out, std::string& err, int inFd,
+                       const std::string& input) {
+    struct pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
     std::string* sinks[2] = {&out, &err};
+    size_t written = 0;
+    if (inFd >= 0 && input.empty()) {
+        ::close(inFd);
+        fds[2].fd = -1;
+    }
+    // A shell that exits before reading all its input must not kill us with
+    // SIGPIPE: block it on this thread and discard any that arrives.
+    sigset_t pipeSignal, previousMask;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    const bool writing = fds[2].fd >= 0;
+    if (writing) pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
     int open = 2;
     char buffer[65536];
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+    while (open > 0 || fds[2].fd >= 0) {
+        if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -69,6 +86,25 @@ void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
                 --open;
             }
         }
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            // Without POLLOUT the reader is gone (POLLERR): the rest is not wanted.
+            bool readerGone = !(fds[2].revents & POLLOUT);
+            if (!readerGone) {
+                ssize_t n = ::write(fds[2].fd, input.data() + written, input.size() - written);
+                if (n > 0) written += static_cast<size_t>(n);
+                readerGone = n < 0 && errno != EINTR && errno != EAGAIN;
+            }
+            if (written == input.size() || readerGone) {
+                ::close(fds[2].fd);
+                fds[2].fd = -1;
+            }
+        }
+    }
+    if (writing) {
+        const struct timespec immediately = {0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &immediately) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     }
 }
 
@@ -81,8 +117,10 @@ int TwProcess::system(const std::string& command, std::string& out, std::string&
     const char* shown = secret ? kWithheld : command.c_str();
     ZULOG(3, "Running [%s]", shown);
 
-    Pipe outPipe, errPipe;
-    if (!outPipe.Open() || !errPipe.Open()) {
+    // A secret command reaches the shell through a pipe rather than its
+    // argument vector, which any user on the machine can read in /proc.
+    Pipe outPipe, errPipe, scriptPipe;
+    if (!outPipe.Open() || !errPipe.Open() || (secret && !scriptPipe.Open())) {
         ZULOG_ERROR("Cannot create pipes for [%s]: %s", shown, std::strerror(errno));
         return -1;
     }
@@ -92,6 +130,7 @@ int TwProcess::system(const std::string& command, std::string& out, std::string&
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&setup.actions, outPipe.fd[1], 1);
     posix_spawn_file_actions_adddup2(&setup.actions, errPipe.fd[1], 2);
+    if (secret) posix_spawn_file_actions_adddup2(&setup.actions, scriptPipe.fd[0], kScriptFd);
     // Default signal handling and no blocked signals, whatever this process set up.
     sigset_t none, defaults;
     sigemptyset(&none);
@@ -102,7 +141,13 @@ int TwProcess::system(const std::string& command, std::string& out, std::string&
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    // The script closes its own descriptor first so that the programs it
+    // starts do not inherit it.
+    const std::string script = secret ? "exec " + std::to_string(kScriptFd) + "<&-\n" + command + "\n" : "";
+    const std::string scriptPath = "/dev/fd/" + std::to_string(kScriptFd);
+    const char* argvPlain[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    const char* argvSecret[] = {"/bin/sh", scriptPath.c_str(), nullptr};
+    const char** argv = secret ? argvSecret : argvPlain;
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attributes, const_cast<char* const*>(argv),
                            environ);
@@ -112,7 +157,10 @@ int TwProcess::system(const std::string& command, std::string& out, std::string&
     }
     outPipe.Close(1);
     errPipe.Close(1);
-    DrainPipes(outPipe.fd[0], errPipe.fd[0], out, err);
+    scriptPipe.Close(0);
+    int scriptFd = scriptPipe.fd[1];
+    scriptPipe.fd[1] = -1;  // closed by ExchangeWithChild
+    ExchangeWithChild(outPipe.fd[0], errPipe.fd[0], out, err, scriptFd, script);
 
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {

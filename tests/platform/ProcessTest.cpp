@@ -75,6 +75,31 @@ TEST(ProcessTest, SecretCommandNeverReachesTheLog) {
     EXPECT_EQ(log.find("secret-marker-5524"), std::string::npos);
 }
 
+// Any user can read a process's argument vector, so a secret command must
+// not be in the shell's, nor in that of the programs it starts.
+TEST(ProcessTest, SecretCommandIsNotInAnyArgumentVector) {
+    std::string out, err;
+    const std::string command =
+        "tr '\\0' ' ' < /proc/$$/cmdline; echo; sh -c 'tr \"\\\\0\" \" \" < /proc/$$/cmdline'\n"
+        "# secret-marker-9917\n";
+    EXPECT_EQ(TwProcess::system(command, out, err, 0, true), 0) << err;
+    EXPECT_EQ(out.find("secret-marker-9917"), std::string::npos) << out;
+    EXPECT_NE(out.find("/bin/sh"), std::string::npos) << out;
+    // The shell's script descriptor is not handed on to the programs it runs.
+    EXPECT_EQ(TwProcess::system("test -e /proc/self/fd/3 && echo inherited || echo closed", out, err, 0, true), 0);
+    EXPECT_EQ(out, "closed\n");
+}
+
+TEST(ProcessTest, SecretScriptsOfAnySizeAndEarlyExitsAreHandled) {
+    std::string out, err;
+    std::string big = "x=1\n";
+    while (big.size() < 300000) big += "# filler line that makes the script larger than a pipe buffer\n";
+    EXPECT_EQ(TwProcess::system(big + "echo done", out, err, 0, true), 0);
+    EXPECT_EQ(out, "done\n");
+    // The shell stops reading long before the end; we must not die of SIGPIPE.
+    EXPECT_EQ(TwProcess::system("exit 3\n" + big, out, err, 0, true), 3);
+}
+
 TEST(ProcessTest, ForkRunsTheEntryInTheChild) {
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
