@@ -19,8 +19,6 @@ namespace {
 constexpr int kFirstRetryMs = 100;
 constexpr int kMaxRetryMs = 1000;
 constexpr int kDonePollMs = 100;
-// Sending to the runner: it reads all the time, so a long wait means it hangs.
-constexpr int kSendTimeoutMs = 30000;
 // Exit status when the runner has gone: the node has nobody to report to.
 constexpr int kRunnerGoneStatus = 3;
 
@@ -33,7 +31,7 @@ NodeHost::~NodeHost() { m_controller.reset(); }
 
 void NodeHost::Send(const CNMessageBase& message) {
     bool timedOut = false;
-    if (CZuError err = m_channel.Send(message, kSendTimeoutMs, timedOut))
+    if (CZuError err = m_channel.Send(message, NodeFrame::kSendTimeoutMs, timedOut))
         ZULOG_ERROR("Cannot send [%s] to the runner: %s", message.GetTag().c_str(), err.AsString().c_str());
 }
 

@@ -23,8 +23,6 @@ using namespace DistributedKax;
 
 namespace {
 
-// A node that does not take a message within this time is considered hung.
-constexpr int kSendTimeoutMs = 30000;
 // How long a node may take to exit once its socket has closed.
 constexpr int kReapTimeoutMs = 5000;
 // Quiet time between two OnIdle calls.
@@ -227,7 +225,7 @@ void PhaseRunner::StartNode(CNode& node) {
 void PhaseRunner::Send(NodeProcess& proc, const CNMessageBase& message) {
     if (proc.ended || !proc.channel.IsOpen()) return;
     bool timedOut = false;
-    if (CZuError err = proc.channel.Send(message, kSendTimeoutMs, timedOut)) {
+    if (CZuError err = proc.channel.Send(message, NodeFrame::kSendTimeoutMs, timedOut)) {
         ZULOG_ERROR("Cannot send [%s] to node [%s]: %s", message.GetTag().c_str(), proc.node->clientName.c_str(),
                     err.AsString().c_str());
         if (timedOut && proc.killReason.empty()) {

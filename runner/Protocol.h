@@ -13,6 +13,10 @@
 #include "host/Message.h"
 
 namespace NodeFrame {
+// Both sides read all the time, so a send that cannot finish in this time
+// means the other side hangs.
+constexpr int kSendTimeoutMs = 30000;
+
 inline constexpr const char* ControllerStartup = "ControllerStartup";
 inline constexpr const char* TaskRequest = "TaskRequest";
 inline constexpr const char* TaskInfo = "TaskInfo";
