@@ -1,21 +1,26 @@
-"""mongo-cluster: starts, reports and stops a replica set of separate mongod
-processes for tests and demos.
+"""mongo-cluster: starts, reports and stops replica sets and sharded
+clusters of separate mongod (and mongos) processes for tests and demos.
 
     mongo-cluster up --dir D [--members 3] [--arbiters 0] [--set-name rs0]
                      [--priority ID=P] [--votes ID=V] [--hidden ID] [--delay ID=SECS]
                      [--oplog-size-mb MB] [--user NAME --password-file FILE]
                      [--tls] [--tls-allow-no-client-cert] [--ip-base N]
                      [--configsvr | --shardsvr] [--tool-dir DIR]
+    mongo-cluster up --dir D --shards N [--members 3] [--config-members 1] [--routers 1]
+                     [--oplog-size-mb MB] [--user NAME --password-file FILE] [--tls]
+                     [--ip-base N] [--tool-dir DIR]
     mongo-cluster status --dir D
     mongo-cluster down --dir D
-    mongo-cluster stop-member|start-member --dir D --member ID
+    mongo-cluster stop-member|start-member --dir D --member ID [--set NAME]
     mongo-cluster certs --dir D [--ip IP ...] [--host NAME ...]
     mongo-cluster tooldir --dir D [--version V] [--alias NAME=IP ...]
 
-`up` gives each member its own 127.0.0.x address (from --ip-base, default 2)
-and a free port, waits until a primary exists and the secondaries have
-caught up, writes D/cluster.json and prints it. `down` stops every member
+`up` gives each server its own 127.0.0.x address (from --ip-base, default 2)
+and a free port, waits until every set has a primary and caught-up
+secondaries (and, with --shards, until the routers run and know every
+shard), writes D/cluster.json and prints it. `down` stops every server
 (SIGTERM, then SIGKILL after a grace period) and waits until they are gone.
+See sharded.py for the layout of a sharded cluster.
 """
 import argparse
 import json
@@ -63,7 +68,11 @@ class Cluster:
     def __init__(self, directory, members=3, arbiters=0, set_name="rs0", priorities=None,
                  votes=None, hidden=(), delays=None, oplog_size_mb=None, user=None,
                  password=None, tls=False, tls_allow_no_client_cert=False, ip_base=2,
-                 cluster_role=None, tool_dir=None, extra_args=()):
+                 cluster_role=None, tool_dir=None, extra_args=(), key_file=None,
+                 tls_files=None):
+        """key_file and tls_files: a key file and certificates (as
+        make_certificates returns them) shared with other sets of a
+        cluster; by default each set makes its own."""
         self.dir = os.path.abspath(directory)
         self.members = members
         self.arbiters = arbiters
@@ -81,6 +90,8 @@ class Cluster:
         self.cluster_role = cluster_role
         self.tool_dir = os.path.abspath(tool_dir or BIN_DIR)
         self.extra_args = list(extra_args)
+        self.key_file = key_file
+        self.tls_files = tls_files
         self.state = None
         self._user_created = False
 
@@ -158,16 +169,13 @@ class Cluster:
         self.state = {"setName": self.set_name, "dir": self.dir, "toolDir": self.tool_dir,
                       "members": members, "primary": None, "tls": None, "auth": None}
         if self.tls:
-            self.state["tls"] = make_certificates(os.path.join(self.dir, "certs"),
-                                                  ips=[m["ip"] for m in members])
+            self.state["tls"] = self.tls_files or make_certificates(
+                os.path.join(self.dir, "certs"), ips=[m["ip"] for m in members])
         key_file = None
         if self.user:
             if not self.password:
                 raise ClusterError("a user needs a password (--password-file)")
-            key_file = os.path.join(self.dir, "keyfile")
-            fd = os.open(key_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-            with os.fdopen(fd, "w") as f:
-                f.write(secrets.token_urlsafe(48) + "\n")
+            key_file = self.key_file or make_key_file(os.path.join(self.dir, "keyfile"))
             self.state["auth"] = {"user": self.user, "keyFile": key_file, "source": "admin"}
         self._save()
         try:
@@ -309,6 +317,14 @@ class Cluster:
         self.down()
 
 
+def make_key_file(path):
+    """A new members' key file (mode 0600); returns its path."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(secrets.token_urlsafe(48) + "\n")
+    return path
+
+
 def load_state(directory):
     path = os.path.join(os.path.abspath(directory), STATE_FILE)
     try:
@@ -359,12 +375,16 @@ def _parser():
     role.add_argument("--configsvr", action="store_const", const="configsvr", dest="role")
     role.add_argument("--shardsvr", action="store_const", const="shardsvr", dest="role")
     up.add_argument("--tool-dir")
+    up.add_argument("--shards", type=int, help="start a sharded cluster of this many shards")
+    up.add_argument("--config-members", type=int, default=1)
+    up.add_argument("--routers", type=int, default=1)
     for name in ("status", "down"):
         sub.add_parser(name).add_argument("--dir", required=True)
     for name in ("stop-member", "start-member"):
         member = sub.add_parser(name)
         member.add_argument("--dir", required=True)
         member.add_argument("--member", type=int, required=True)
+        member.add_argument("--set", help="the replica set of a sharded cluster (cfg, sh1, ...)")
     certs = sub.add_parser("certs")
     certs.add_argument("--dir", required=True)
     certs.add_argument("--ip", action="append", default=[])
@@ -381,37 +401,75 @@ def _read_password(path):
         return f.readline().rstrip("\r\n")
 
 
+_SET_SHAPE_OPTIONS = ("arbiters", "priority", "votes", "hidden", "delay", "role")
+
+
+def _up(args, tool_dir):
+    password = _read_password(args.password_file) if args.password_file else None
+    if args.shards is not None:
+        from .sharded import ShardedCluster
+        if any(getattr(args, o) for o in _SET_SHAPE_OPTIONS) or args.tls_allow_no_client_cert:
+            raise ClusterError("the shape options of a single set do not apply to --shards")
+        return ShardedCluster(
+            args.dir, shards=args.shards, members=args.members,
+            config_members=args.config_members, routers=args.routers, ip_base=args.ip_base,
+            user=args.user, password=password, tls=args.tls, oplog_size_mb=args.oplog_size_mb,
+            tool_dir=tool_dir).up()
+    if not 1 <= args.members + args.arbiters <= 50 or args.members < 1:
+        raise ClusterError("a set needs at least one data-bearing member")
+    return Cluster(
+        args.dir, members=args.members, arbiters=args.arbiters, set_name=args.set_name,
+        priorities=_pairs(args.priority, float), votes=_pairs(args.votes, int),
+        hidden=args.hidden, delays=_pairs(args.delay, int), oplog_size_mb=args.oplog_size_mb,
+        user=args.user, password=password, tls=args.tls,
+        tls_allow_no_client_cert=args.tls_allow_no_client_cert, ip_base=args.ip_base,
+        cluster_role=args.role, tool_dir=tool_dir).up()
+
+
+def _replica_set(args, state):
+    """The Cluster of --dir, or of --set within a sharded cluster."""
+    if state.get("kind") == "sharded":
+        sets = [state["configServers"]] + state["shards"]
+        state = next((rs for rs in sets if rs["setName"] == args.set), None)
+        if state is None:
+            raise ClusterError("name a replica set with --set: %s"
+                               % ", ".join(rs["setName"] for rs in sets))
+    cluster = Cluster(state["dir"])
+    cluster.state = state
+    return cluster
+
+
 def main(argv):
     args = _parser().parse_args(argv[1:])
     try:
         if args.action == "up":
-            if not 1 <= args.members + args.arbiters <= 50 or args.members < 1:
-                raise ClusterError("a set needs at least one data-bearing member")
-            cluster = Cluster(
-                args.dir, members=args.members, arbiters=args.arbiters, set_name=args.set_name,
-                priorities=_pairs(args.priority, float), votes=_pairs(args.votes, int),
-                hidden=args.hidden, delays=_pairs(args.delay, int),
-                oplog_size_mb=args.oplog_size_mb, user=args.user,
-                password=_read_password(args.password_file) if args.password_file else None,
-                tls=args.tls, tls_allow_no_client_cert=args.tls_allow_no_client_cert,
-                ip_base=args.ip_base, cluster_role=args.role,
-                # Members start from the directory this launcher was run from,
-                # so a testkit.json there applies to them too.
-                tool_dir=args.tool_dir or os.path.dirname(os.path.abspath(argv[0])))
-            print(json.dumps(cluster.up(), indent=2))
+            # Servers start from the directory this launcher was run from, so
+            # a testkit.json there applies to them too.
+            tool_dir = args.tool_dir or os.path.dirname(os.path.abspath(argv[0]))
+            print(json.dumps(_up(args, tool_dir), indent=2))
         elif args.action in ("status", "down", "stop-member", "start-member"):
-            cluster = Cluster(args.dir)
-            cluster.state = load_state(args.dir)
+            state = load_state(args.dir)
+            sharded = state.get("kind") == "sharded"
             if args.action in ("stop-member", "start-member"):
+                cluster = _replica_set(args, state)
                 if not 0 <= args.member < len(cluster.state["members"]):
                     raise ClusterError("no member %d" % args.member)
                 getattr(cluster, args.action.replace("-", "_"))(args.member)
                 print(json.dumps(cluster.state["members"][args.member]))
             elif args.action == "down":
-                stopped = cluster.down()
-                print(json.dumps({"stopped": stopped}))
+                if sharded:
+                    from .sharded import ShardedCluster
+                    cluster = ShardedCluster(args.dir)
+                    cluster.state = state
+                else:
+                    cluster = _replica_set(args, state)
+                print(json.dumps({"stopped": cluster.down()}))
+            elif sharded:
+                print(json.dumps({"kind": "sharded", "routers": state["routers"], "sets": [
+                    _status_summary(_replica_set(argparse.Namespace(set=rs["setName"]), state))
+                    for rs in [state["configServers"]] + state["shards"]]}, indent=2))
             else:
-                print(json.dumps(_status_summary(cluster), indent=2))
+                print(json.dumps(_status_summary(_replica_set(args, state)), indent=2))
         elif args.action == "certs":
             print(json.dumps(make_certificates(args.dir, ips=args.ip, hosts=args.host), indent=2))
         elif args.action == "tooldir":

@@ -45,7 +45,7 @@ class StartupError(Exception):
         self.code = code
 
 
-def _bad_options(program, message):
+def bad_options(program, message):
     print(message, file=sys.stderr)
     print("try '%s --help' for more information" % program, file=sys.stderr)
     return EXIT_BADOPTIONS
@@ -70,7 +70,7 @@ def shutdown_running(options):
     return 0 if not procs.alive(pid) else EXIT_FAILURE
 
 
-def _bind_addresses(options):
+def bind_addresses(options):
     if options.get("net.bindIpAll"):
         return ["0.0.0.0"], ["0.0.0.0"]
     text = options.get("net.bindIp") or "127.0.0.1"
@@ -87,7 +87,7 @@ def _bind_addresses(options):
     return names, ips
 
 
-def _read_key_file(path):
+def read_key_file(path):
     try:
         st = os.stat(path)
         with open(path, encoding="utf-8") as f:
@@ -123,7 +123,7 @@ class MongodProcess:
         except OptionsError as exc:
             raise StartupError(EXIT_BADOPTIONS, str(exc))
         self._lock_dbpath(dbpath)
-        names, ips = _bind_addresses(options)
+        names, ips = bind_addresses(options)
         role = options.get("sharding.clusterRole")
         port = options.get("net.port") or {"configsvr": 27019, "shardsvr": 27018}.get(role, 27017)
         node = Node(options, dbpath)
@@ -132,7 +132,7 @@ class MongodProcess:
         node.shutdown_hook = self.request_stop
         key_file = options.get("security.keyFile")
         if key_file:
-            node.internal_key = _read_key_file(key_file)
+            node.internal_key = read_key_file(key_file)
         node.auth_enabled = options.get("security.authorization") == "enabled" or bool(key_file)
         node.open()
         self._ensure_fcv(node)
@@ -211,27 +211,14 @@ class MongodProcess:
         log.log("CONTROL", "Shutting down", exitCode=0)
 
 
-def main(argv):
-    program = argv[0] if argv else "mongod"
-    try:
-        options = Options(argv)
-    except OptionsError as exc:
-        text = str(exc)
-        if not text.startswith(("Error", "Unrecognized")):
-            text = "Error parsing command line: " + text
-        return _bad_options(program, text)
-    if "help" in options.actions:
-        print(USAGE)
-        return 0
-    if "version" in options.actions:
-        sys.stdout.write(kitversion.version_text("db"))
-        return 0
-    if "shutdown" in options.actions:
-        return shutdown_running(options)
+def serve(program, options, process, **startup_fields):
+    """Runs a server process to its end: log file, --fork, start-up (the
+    process's start() raises StartupError), signals, orderly stop. Returns
+    the exit status."""
     fork = bool(options.get("processManagement.fork"))
     log_path = options.get("systemLog.path")
     if fork and not log_path and options.get("systemLog.destination") != "syslog":
-        return _bad_options(program, "BadValue: --fork has to be used with --logpath or --syslog")
+        return bad_options(program, "BadValue: --fork has to be used with --logpath or --syslog")
     if log_path:
         try:
             log.open_file(os.path.abspath(log_path), bool(options.get("systemLog.logAppend")))
@@ -242,9 +229,8 @@ def main(argv):
     reporter = fork_server() if fork else None
     argv_shown, _ = options.reported()
     log.log("CONTROL", "MongoDB starting", pid=os.getpid(), port=options.get("net.port"),
-            dbPath=_dbpath(options), version=kitconfig.version())
+            version=kitconfig.version(), **startup_fields)
     log.log("CONTROL", "Options set by command line", options={"argv": argv_shown})
-    process = MongodProcess(options)
     try:
         process.start()
     except StartupError as exc:
@@ -261,3 +247,29 @@ def main(argv):
         reporter.ready()
     process.wait_and_stop()
     return 0
+
+
+def parse_options(argv, program):
+    """(Options, None) or (None, exit status) after reporting a refusal."""
+    try:
+        return Options(argv, program), None
+    except OptionsError as exc:
+        text = str(exc)
+        if not text.startswith(("Error", "Unrecognized")):
+            text = "Error parsing command line: " + text
+        return None, bad_options(argv[0] if argv else program, text)
+
+
+def main(argv):
+    options, status = parse_options(argv, "mongod")
+    if options is None:
+        return status
+    if "help" in options.actions:
+        print(USAGE)
+        return 0
+    if "version" in options.actions:
+        sys.stdout.write(kitversion.version_text("db"))
+        return 0
+    if "shutdown" in options.actions:
+        return shutdown_running(options)
+    return serve("mongod", options, MongodProcess(options), dbPath=_dbpath(options))

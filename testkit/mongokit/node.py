@@ -51,16 +51,16 @@ class Cursor:
         return "%s.%s" % (self.db, self.coll)
 
 
-class Node:
-    def __init__(self, options, dbpath):
+class ServerState:
+    """What every server process keeps, data-bearing or not: connections,
+    cursors, running operations, the stop flag and authentication."""
+
+    def __init__(self, options):
         self.options = options
-        self.dbpath = dbpath
         self.lock = threading.RLock()
         self.cond = threading.Condition(self.lock)
-        self.storage = StorageEngine(dbpath)
         self.start_time = time.time()
         self.instance_id = ObjectId()
-        self.fsync_lock_count = 0
         self.cursors = {}
         self.connections = {}
         self._next_conn_id = 1
@@ -71,9 +71,70 @@ class Node:
         self.auth_enabled = False
         self.internal_key = None  # the keyFile secret: credentials of __system
         self._internal_creds = {}
-        self.last_ts = Timestamp(0, 0)
         self.active_ops = {}
         self.shutdown_hook = None
+
+    def register_connection(self, conn):
+        with self.lock:
+            conn_id = self._next_conn_id
+            self._next_conn_id += 1
+            self.connections[conn_id] = conn
+            return conn_id
+
+    def unregister_connection(self, conn_id):
+        with self.lock:
+            self.connections.pop(conn_id, None)
+
+    def cluster_time(self):
+        """The time this server gossips in replies ($clusterTime,
+        operationTime), or None where servers send none."""
+        return None
+
+    # ---- cursors --------------------------------------------------------------
+    def new_cursor(self, **kwargs):
+        cursor_id = 0
+        while cursor_id == 0 or cursor_id in self.cursors:
+            cursor_id = int.from_bytes(os.urandom(8), "little") & 0x7FFFFFFFFFFFFFFF
+        cursor = Cursor(cursor_id, **kwargs)
+        self.cursors[cursor_id] = cursor
+        return cursor
+
+    def reap_cursors(self, idle_seconds=600):
+        cutoff = time.monotonic() - idle_seconds
+        for cid in [c.id for c in self.cursors.values() if c.touched < cutoff]:
+            del self.cursors[cid]
+
+    # ---- users ----------------------------------------------------------------
+    def user_document(self, db, user):
+        """The stored user db.user (admin.system.users), or None."""
+        raise NotImplementedError
+
+    def has_users(self):
+        raise NotImplementedError
+
+    def user_credentials(self, db, user, mechanism):
+        if db == "local" and user == "__system" and self.internal_key is not None:
+            if mechanism not in self._internal_creds:
+                self._internal_creds[mechanism] = scram.make_credentials(
+                    mechanism, "__system", self.internal_key)
+            return self._internal_creds[mechanism]
+        doc = self.user_document(db, user)
+        return (doc.get("credentials") or {}).get(mechanism) if doc else None
+
+    def user_mechanisms(self, db, user):
+        doc = self.user_document(db, user)
+        return list((doc.get("credentials") or {}).keys()) if doc else []
+
+
+class Node(ServerState):
+    """A mongod: storage, oplog and fsync lock on top of the server state."""
+
+    def __init__(self, options, dbpath):
+        super().__init__(options)
+        self.dbpath = dbpath
+        self.storage = StorageEngine(dbpath)
+        self.fsync_lock_count = 0
+        self.last_ts = Timestamp(0, 0)
 
     # ---- start-up -------------------------------------------------------
     def open(self):
@@ -89,17 +150,6 @@ class Node:
             return set(socket.gethostbyname_ex(socket.gethostname())[2])
         except OSError:
             return set()
-
-    def register_connection(self, conn):
-        with self.lock:
-            conn_id = self._next_conn_id
-            self._next_conn_id += 1
-            self.connections[conn_id] = conn
-            return conn_id
-
-    def unregister_connection(self, conn_id):
-        with self.lock:
-            self.connections.pop(conn_id, None)
 
     # ---- oplog ------------------------------------------------------------
     def oplog(self):
@@ -120,6 +170,13 @@ class Node:
             ts = Timestamp(self.last_ts.time, self.last_ts.inc + 1)
         self.last_ts = ts
         return ts
+
+    def cluster_time(self):
+        """The time this server gossips in replies ($clusterTime,
+        operationTime), or None where servers send none (stand-alone)."""
+        if self.repl is None or not self.repl.has_config():
+            return None
+        return self.last_ts if self.last_ts.time else Timestamp(0, 0)
 
     def replicates(self, db):
         return self.repl is not None and self.repl.has_config() and db != "local"
@@ -231,39 +288,11 @@ class Node:
         log.log("COMMAND", "fsyncUnlock", lockCount=self.fsync_lock_count)
         return self.fsync_lock_count
 
-    # ---- cursors --------------------------------------------------------------
-    def new_cursor(self, **kwargs):
-        cursor_id = 0
-        while cursor_id == 0 or cursor_id in self.cursors:
-            cursor_id = int.from_bytes(os.urandom(8), "little") & 0x7FFFFFFFFFFFFFFF
-        cursor = Cursor(cursor_id, **kwargs)
-        self.cursors[cursor_id] = cursor
-        return cursor
-
-    def reap_cursors(self, idle_seconds=600):
-        cutoff = time.monotonic() - idle_seconds
-        for cid in [c.id for c in self.cursors.values() if c.touched < cutoff]:
-            del self.cursors[cid]
-
     # ---- users ----------------------------------------------------------------
-    def user_credentials(self, db, user, mechanism):
-        if db == "local" and user == "__system" and self.internal_key is not None:
-            if mechanism not in self._internal_creds:
-                self._internal_creds[mechanism] = scram.make_credentials(
-                    mechanism, "__system", self.internal_key)
-            return self._internal_creds[mechanism]
+    def user_document(self, db, user):
         users = self.storage.collection("admin", "system.users")
-        doc = users.get("%s.%s" % (db, user)) if users else None
-        if not doc:
-            return None
-        return (doc.get("credentials") or {}).get(mechanism)
-
-    def user_mechanisms(self, db, user):
-        users = self.storage.collection("admin", "system.users")
-        doc = users.get("%s.%s" % (db, user)) if users else None
-        return list((doc.get("credentials") or {}).keys()) if doc else []
+        return users.get("%s.%s" % (db, user)) if users else None
 
     def has_users(self):
         users = self.storage.collection("admin", "system.users")
         return bool(users and users.docs)
-

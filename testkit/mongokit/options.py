@@ -65,6 +65,7 @@ _TABLE = [
     (("--enableMajorityReadConcern",), "replication.enableMajorityReadConcern", "flag", True),
     (("--configsvr",), "sharding.clusterRole", "flag", "configsvr"),
     (("--shardsvr",), "sharding.clusterRole", "flag", "shardsvr"),
+    (("--configdb",), "sharding.configDB", "str", None),
     (("--auth",), "security.authorization", "flag", "enabled"),
     (("--noauth",), "security.authorization", "flag", "disabled"),
     (("--keyFile",), "security.keyFile", "str", None),
@@ -100,6 +101,21 @@ _YAML_ONLY = {
 
 ACTIONS = {"--version": "version", "--help": "help", "-h": "help", "--shutdown": "shutdown",
            "--sysinfo": "sysinfo"}
+
+# What each program takes: mongod everything but the router's settings; the
+# router (mongos) no storage, replication, cluster role or profiling.
+_ROUTER_ONLY = ("sharding.configDB",)
+_ROUTER_SETTINGS = ("config", "net.", "systemLog.", "processManagement.", "security.keyFile",
+                    "security.clusterAuthMode", "security.transitionToAuth",
+                    "security.javascriptEnabled", "setParameter", "sharding.configDB")
+_ROUTER_ACTIONS = ("version", "help")
+
+
+def _takes(program, path):
+    if program == "mongos":
+        return any(path == p or (p.endswith(".") and path.startswith(p))
+                   for p in _ROUTER_SETTINGS)
+    return path not in _ROUTER_ONLY
 SECRET_PATHS = ("net.tls.certificateKeyFilePassword", "net.ssl.PEMKeyPassword")
 
 _BY_NAME = {name: (path, kind, const) for names, path, kind, const in _TABLE for name in names}
@@ -159,10 +175,11 @@ def _merge(dst, src):
 
 
 class Options:
-    """Parsed settings of one server start."""
+    """Parsed settings of one server start; program is "mongod" or "mongos"."""
 
-    def __init__(self, argv):
+    def __init__(self, argv, program="mongod"):
         self.argv = list(argv)
+        self.program = program
         self.actions = []
         self.parsed = {}
         self._parse()
@@ -177,14 +194,14 @@ class Options:
         while i < len(args):
             arg = args[i]
             i += 1
-            if arg in ACTIONS:
+            if arg in ACTIONS and (self.program == "mongod" or ACTIONS[arg] in _ROUTER_ACTIONS):
                 self.actions.append(ACTIONS[arg])
                 continue
             if arg.startswith("-v") and set(arg[1:]) == {"v"}:
                 _set(cli, "systemLog.verbosity", len(arg) - 1)
                 continue
             name, eq, inline = arg.partition("=")
-            if name not in _BY_NAME:
+            if name not in _BY_NAME or not _takes(self.program, _BY_NAME[name][0]):
                 raise OptionsError("unrecognised option '%s'" % arg)
             path, kind, const = _BY_NAME[name]
             if kind == "flag":
@@ -242,7 +259,7 @@ class Options:
                 self._typed(value, path + ".", out)
                 continue
             kind = _KINDS.get(path)
-            if kind is None:
+            if kind is None or not _takes(self.program, path):
                 raise OptionsError("Unrecognized option: %s" % path)
             if value is None:
                 continue

@@ -50,6 +50,16 @@ def is_mongod_of(pid, dbpath):
     return False
 
 
+def runs_with(pid, argument):
+    """True when pid's command line holds argument (guards against a reused
+    pid in a stale state file)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return argument.encode() in f.read().split(b"\0")
+    except OSError:
+        return False
+
+
 def stop(pids, grace=STOP_GRACE):
     """SIGTERM, then SIGKILL after the grace period; returns once all are gone."""
     for pid in pids:

@@ -5,7 +5,6 @@ import ssl
 import threading
 import time
 
-from bson.timestamp import Timestamp
 from bson import Binary, Int64
 
 from . import kitconfig, wire
@@ -204,12 +203,10 @@ class ClientConnection:
             not self.node.has_users()
 
     def _with_cluster_time(self, reply):
-        node = self.node
-        # Replica-set members gossip the cluster time from 3.6 on.
-        if node.repl is None or not node.repl.has_config() or \
-                kitconfig.version_tuple() < (3, 6, 0):
+        # Replica-set members and routers gossip the cluster time from 3.6 on.
+        ts = self.node.cluster_time()
+        if ts is None or kitconfig.version_tuple() < (3, 6, 0):
             return reply
-        ts = node.last_ts if node.last_ts.time else Timestamp(0, 0)
         reply["$clusterTime"] = {"clusterTime": ts,
                                  "signature": {"hash": Binary(b"\x00" * 20, 0), "keyId": Int64(0)}}
         reply["operationTime"] = ts

@@ -75,3 +75,22 @@ def member_client_context(options):
         ctx.check_hostname = False
         ctx.verify_mode = ssl.CERT_NONE
     return ctx
+
+
+def member_client_options(options):
+    """The same settings as pymongo client options (a router's connections
+    to config servers and shards); empty without TLS."""
+    mode = tls_mode(options)
+    if mode in ("disabled", "allowTLS"):
+        return {}
+    kwargs = {"tls": True, "tlsCAFile": _setting(options, "CAFile", "CAFile"),
+              "tlsCertificateKeyFile": _setting(options, "clusterFile", "clusterFile") or
+              _setting(options, "certificateKeyFile", "PEMKeyFile")}
+    password = _setting(options, "certificateKeyFilePassword", "PEMKeyPassword")
+    if password:
+        kwargs["tlsCertificateKeyFilePassword"] = password
+    if _setting(options, "allowInvalidHostnames", "allowInvalidHostnames"):
+        kwargs["tlsAllowInvalidHostnames"] = True
+    if _setting(options, "allowInvalidCertificates", "allowInvalidCertificates"):
+        kwargs["tlsAllowInvalidCertificates"] = True
+    return kwargs

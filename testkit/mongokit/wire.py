@@ -8,6 +8,7 @@ the caller closes the connection, as a server does.
 import struct
 
 import bson
+from bson.binary import UuidRepresentation
 from bson.codec_options import CodecOptions
 
 from .errors import ProtocolError
@@ -27,8 +28,10 @@ MSG_MORE_TO_COME = 1 << 1
 QUERY_SECONDARY_OK = 1 << 2
 REPLY_QUERY_FAILURE = 1 << 1
 
-# Documents keep their field order; Int64 stays Int64 so replies round-trip.
-CODEC = CodecOptions(document_class=dict, tz_aware=True)
+# Documents keep their field order; Int64 stays Int64 and binary subtypes
+# stay as sent (no UUID representation is imposed), so values round-trip.
+CODEC = CodecOptions(document_class=dict, tz_aware=True,
+                     uuid_representation=UuidRepresentation.UNSPECIFIED)
 
 
 def decode(data):

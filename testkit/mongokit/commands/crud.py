@@ -13,7 +13,7 @@ from ..update import apply_update, upsert_document, validate_update
 from .registry import command
 
 
-def _filter_of(body, key):
+def filter_of(body, key):
     filt = body.get(key)
     if filt is None:
         return {}
@@ -28,7 +28,7 @@ def _matching(inv, coll_name, filt):
     return coll, [d for d in coll.values() if matches(d, filt)]
 
 
-def _int(body, key, default=0):
+def int_field(body, key, default=0):
     value = body.get(key, default)
     if value is None:
         return default
@@ -39,56 +39,70 @@ def _int(body, key, default=0):
 
 # ---- find / getMore / killCursors -------------------------------------------
 
-@command("find", reads=True)
-def find(inv):
-    body = inv.body
-    name = inv.collection_name()
-    filt = _filter_of(body, "filter")
-    skip = _int(body, "skip")
-    limit = _int(body, "limit")
-    batch_size = _int(body, "batchSize", -1)
+def find_options(body):
+    """(skip, limit, batchSize or -1, singleBatch) of a find, validated."""
+    skip = int_field(body, "skip")
+    limit = int_field(body, "limit")
+    batch_size = int_field(body, "batchSize", -1)
     if skip < 0:
         raise CommandError(51024, "BSON field 'skip' value must be >= 0, actual value '%d'" % skip)
     if batch_size < -1:
         raise CommandError(51024, "BSON field 'batchSize' value must be >= 0, actual value '%d'"
                            % batch_size)
-    single = bool(body.get("singleBatch")) or limit < 0
-    limit = abs(limit)
-    tailable = bool(body.get("tailable"))
-    coll, docs = _matching(inv, name, filt)
-    if tailable and coll is not None and not coll.capped:
-        raise CommandError(2, "error processing query: ns=%s.%s tailable cursor requested on "
-                           "non capped collection" % (inv.db, name))
+    return skip, abs(limit), batch_size, bool(body.get("singleBatch")) or limit < 0
+
+
+def select(docs, body, skip, limit):
+    """The documents a find returns from the matching ones: sorted, skipped
+    and limited."""
     docs = sort_documents(docs, body.get("sort"))
     if skip:
         docs = docs[skip:]
     if limit:
         docs = docs[:limit]
-    projection = body.get("projection")
-    first_n = len(docs) if batch_size == -1 and tailable else \
-        (CURSOR_BATCH if batch_size == -1 else batch_size)
+    return docs
+
+
+def cursor_reply(node, db, name, docs, projection, batch_size, limit, single):
+    """The first batch of a find over docs; a cursor keeps the rest."""
+    first_n = CURSOR_BATCH if batch_size == -1 else batch_size
     if limit:
         first_n = min(first_n, limit) if first_n else limit
     if single:
         first_n = len(docs)
-    batch = docs[:first_n]
-    rest = docs[first_n:]
-    ns = "%s.%s" % (inv.db, name)
+    batch, rest = docs[:first_n], docs[first_n:]
     cursor_id = 0
-    if tailable and coll is not None and coll.docs:
-        # Tailing resumes after the last match, or after the current end.
-        last_key = coll.key_of(docs[-1]) if docs else next(reversed(coll.docs))
-        cursor = inv.node.new_cursor(db=inv.db, coll=name, docs=rest, tailable=True,
-                                     await_data=bool(body.get("awaitData")), filter_=filt,
-                                     projection=projection, last_key=last_key,
-                                     batch_size=max(batch_size, 0))
-        cursor_id = cursor.id
-    elif rest and not single:
-        cursor = inv.node.new_cursor(db=inv.db, coll=name, docs=rest, projection=projection,
-                                     batch_size=max(batch_size, 0))
-        cursor_id = cursor.id
+    if rest:
+        cursor_id = node.new_cursor(db=db, coll=name, docs=rest, projection=projection,
+                                    batch_size=max(batch_size, 0)).id
     return {"cursor": {"firstBatch": [project(d, projection) for d in batch],
-                       "id": Int64(cursor_id), "ns": ns}}
+                       "id": Int64(cursor_id), "ns": "%s.%s" % (db, name)}}
+
+
+@command("find", reads=True)
+def find(inv):
+    body = inv.body
+    name = inv.collection_name()
+    filt = filter_of(body, "filter")
+    skip, limit, batch_size, single = find_options(body)
+    tailable = bool(body.get("tailable"))
+    coll, docs = _matching(inv, name, filt)
+    if tailable and coll is not None and not coll.capped:
+        raise CommandError(2, "error processing query: ns=%s.%s tailable cursor requested on "
+                           "non capped collection" % (inv.db, name))
+    docs = select(docs, body, skip, limit)
+    projection = body.get("projection")
+    if not tailable or coll is None or not coll.docs:
+        return cursor_reply(inv.node, inv.db, name, docs, projection, batch_size, limit, single)
+    # Tailing resumes after the last match, or after the current end.
+    first_n = len(docs) if batch_size == -1 or single else batch_size
+    last_key = coll.key_of(docs[-1]) if docs else next(reversed(coll.docs))
+    cursor = inv.node.new_cursor(db=inv.db, coll=name, docs=docs[first_n:], tailable=True,
+                                 await_data=bool(body.get("awaitData")), filter_=filt,
+                                 projection=projection, last_key=last_key,
+                                 batch_size=max(batch_size, 0))
+    return {"cursor": {"firstBatch": [project(d, projection) for d in docs[:first_n]],
+                       "id": Int64(cursor.id), "ns": "%s.%s" % (inv.db, name)}}
 
 
 def _tail(inv, cursor):
@@ -124,7 +138,7 @@ def get_more(inv):
     cursor = node.cursors.get(int(cursor_id))
     if cursor is None or cursor.db != inv.db or cursor.coll != coll_name:
         raise CommandError(43, "cursor id %d not found" % cursor_id)
-    batch_size = _int(inv.body, "batchSize", 0) or cursor.batch_size
+    batch_size = int_field(inv.body, "batchSize", 0) or cursor.batch_size
     cursor.touched = time.monotonic()
     if cursor.tailable:
         docs = cursor.docs[cursor.pos:]
@@ -133,7 +147,7 @@ def get_more(inv):
             if not docs:
                 docs = _tail(inv, cursor)
             if not docs and cursor.await_data:
-                deadline = time.monotonic() + _int(inv.body, "maxTimeMS", 1000) / 1000.0
+                deadline = time.monotonic() + int_field(inv.body, "maxTimeMS", 1000) / 1000.0
                 while not docs and not node.stopping.is_set():
                     left = deadline - time.monotonic()
                     if left <= 0:
@@ -310,8 +324,8 @@ def delete(inv):
 @command("count", reads=True)
 def count(inv):
     name = inv.collection_name()
-    _, docs = _matching(inv, name, _filter_of(inv.body, "query"))
-    skip, limit = _int(inv.body, "skip"), abs(_int(inv.body, "limit"))
+    _, docs = _matching(inv, name, filter_of(inv.body, "query"))
+    skip, limit = int_field(inv.body, "skip"), abs(int_field(inv.body, "limit"))
     docs = docs[skip:]
     if limit:
         docs = docs[:limit]
@@ -324,7 +338,7 @@ def distinct(inv):
     key = inv.body.get("key")
     if not isinstance(key, str):
         raise CommandError(14, "BSON field 'distinct.key' is the wrong type")
-    _, docs = _matching(inv, name, _filter_of(inv.body, "query"))
+    _, docs = _matching(inv, name, filter_of(inv.body, "query"))
     values = []
     for doc in docs:
         v = get_path(doc, key)
@@ -357,16 +371,8 @@ def _group(docs, spec):
     return [groups[i] for i in order]
 
 
-@command("aggregate", reads=True)
-def aggregate(inv):
-    name = inv.arg
-    pipeline = inv.body.get("pipeline")
-    if not isinstance(pipeline, list):
-        raise CommandError(14, "'pipeline' option must be specified as an array")
-    if not isinstance(name, str):
-        raise CommandError(2, "aggregate on a database is not supported by this server")
-    coll = inv.node.storage.collection(inv.db, name)
-    docs = coll.values() if coll else []
+def run_pipeline(docs, pipeline):
+    """The documents an aggregation pipeline makes of docs."""
     for stage in pipeline:
         if not isinstance(stage, dict) or len(stage) != 1:
             raise CommandError(40323, "A pipeline stage specification object must contain "
@@ -389,7 +395,25 @@ def aggregate(inv):
             docs = _group(docs, arg)
         else:
             raise CommandError(40324, "Unrecognized pipeline stage name: '%s'" % op)
-    return {"cursor": {"firstBatch": docs, "id": Int64(0), "ns": "%s.%s" % (inv.db, name)}}
+    return docs
+
+
+def pipeline_of(inv):
+    """The pipeline of an aggregate command on a collection, checked."""
+    pipeline = inv.body.get("pipeline")
+    if not isinstance(pipeline, list):
+        raise CommandError(14, "'pipeline' option must be specified as an array")
+    if not isinstance(inv.arg, str):
+        raise CommandError(2, "aggregate on a database is not supported by this server")
+    return pipeline
+
+
+@command("aggregate", reads=True)
+def aggregate(inv):
+    pipeline = pipeline_of(inv)
+    coll = inv.node.storage.collection(inv.db, inv.arg)
+    docs = run_pipeline(coll.values() if coll else [], pipeline)
+    return {"cursor": {"firstBatch": docs, "id": Int64(0), "ns": "%s.%s" % (inv.db, inv.arg)}}
 
 
 # ---- namespaces ---------------------------------------------------------------
@@ -402,7 +426,7 @@ def _collection_info(coll):
 
 @command("listCollections", reads=True)
 def list_collections(inv):
-    filt = _filter_of(inv.body, "filter")
+    filt = filter_of(inv.body, "filter")
     colls = inv.node.storage.dbs.get(inv.db, {})
     infos = [_collection_info(c) for _, c in sorted(colls.items())]
     infos = [i for i in infos if matches(i, filt)]
@@ -424,7 +448,7 @@ def list_indexes(inv):
 @command("listDatabases", reads=True, admin_only=True)
 def list_databases(inv):
     storage = inv.node.storage
-    filt = _filter_of(inv.body, "filter")
+    filt = filter_of(inv.body, "filter")
     entries, total = [], 0
     for name in storage.database_names():
         size = storage.database_size(name)

@@ -14,20 +14,12 @@ from .registry import command
 MAX_WIRE_VERSION = 9
 
 
-@command("hello", "isMaster", "ismaster", auth=False)
-def hello(inv):
-    node, body = inv.node, inv.body
-    client = body.get("client")
+def hello_common(inv, reply):
+    """Completes a hello reply with what every server says: limits, wire
+    versions, and the mechanisms of a user the client asks about."""
+    client = inv.body.get("client")
     if isinstance(client, dict) and inv.conn.app_name is None:
         inv.conn.app_name = (client.get("application") or {}).get("name")
-    reply = {}
-    writable_key = "isWritablePrimary" if inv.name == "hello" else "ismaster"
-    if node.repl is None:
-        reply[writable_key] = True
-    else:
-        reply.update(node.repl.hello_fields(writable_key))
-    if node.options.get("sharding.clusterRole") == "configsvr":
-        reply["configsvr"] = 2
     reply.update({
         "maxBsonObjectSize": 16 * 1024 * 1024,
         "maxMessageSizeBytes": 48000000,
@@ -38,11 +30,29 @@ def hello(inv):
         "maxWireVersion": MAX_WIRE_VERSION,
         "readOnly": False,
     })
-    mechs_for = body.get("saslSupportedMechs")
+    mechs_for = inv.body.get("saslSupportedMechs")
     if isinstance(mechs_for, str) and "." in mechs_for:
         db, user = mechs_for.split(".", 1)
-        reply["saslSupportedMechs"] = node.user_mechanisms(db, user)
+        reply["saslSupportedMechs"] = inv.node.user_mechanisms(db, user)
     return reply
+
+
+def writable_key(inv):
+    """The name hello gives the writable-primary flag for this spelling."""
+    return "isWritablePrimary" if inv.name == "hello" else "ismaster"
+
+
+@command("hello", "isMaster", "ismaster", auth=False)
+def hello(inv):
+    node = inv.node
+    reply = {}
+    if node.repl is None:
+        reply[writable_key(inv)] = True
+    else:
+        reply.update(node.repl.hello_fields(writable_key(inv)))
+    if node.options.get("sharding.clusterRole") == "configsvr":
+        reply["configsvr"] = 2
+    return hello_common(inv, reply)
 
 
 @command("ping", auth=False)
@@ -71,14 +81,13 @@ def get_cmd_line_opts(inv):
     return {"argv": argv, "parsed": parsed}
 
 
-@command("serverStatus")
-def server_status(inv):
-    node = inv.node
+def status_common(node, process):
+    """The serverStatus fields every server process reports."""
     uptime = time.time() - node.start_time
-    reply = {
+    return {
         "host": "%s:%d" % (socket.gethostname(), node.port),
         "version": kitversion.build_info()["version"],
-        "process": "mongod",
+        "process": process,
         "pid": Int64(os.getpid()),
         "uptime": float(int(uptime)),
         "uptimeMillis": Int64(int(uptime * 1000)),
@@ -86,10 +95,16 @@ def server_status(inv):
         "localTime": utcnow(),
         "connections": {"current": len(node.connections), "available": 50000,
                         "totalCreated": node._next_conn_id - 1},
-        "storageEngine": {"name": node.options.get("storage.engine") or "wiredTiger",
-                          "supportsCommittedReads": True,
-                          "persistent": True, "backupCursorOpen": False},
     }
+
+
+@command("serverStatus")
+def server_status(inv):
+    node = inv.node
+    reply = status_common(node, "mongod")
+    reply["storageEngine"] = {"name": node.options.get("storage.engine") or "wiredTiger",
+                              "supportsCommittedReads": True,
+                              "persistent": True, "backupCursorOpen": False}
     if node.repl is not None:
         reply["repl"] = node.repl.hello_fields("ismaster")
     return reply

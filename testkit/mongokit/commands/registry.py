@@ -39,6 +39,17 @@ def command(*names, auth=True, reads=False, admin_only=False, locked=True, table
     return register
 
 
+def share(table, *names, **changes):
+    """Registers mongod's commands names in another table (a router's) as
+    they are, or with options changed (e.g. locked=False)."""
+    for name in names:
+        spec = COMMANDS[name]
+        options = {"auth": spec.auth, "reads": spec.reads, "admin_only": spec.admin_only,
+                   "locked": spec.locked}
+        options.update(changes)
+        table[name] = CommandSpec(spec.fn, spec.names, **options)
+
+
 class Invocation:
     """One command call: the node, the connection and the request."""
 
