@@ -14,6 +14,7 @@
 
 #include "host/ProgramArguments.h"
 #include "host/ZuError.h"
+#include "logbackup/OplogBackupRecords.h"
 #include "topology/MongoDbTopologyState.h"
 
 class TWJobClient;
@@ -215,6 +216,55 @@ public:
     // The master's client: the one set for a browse, else the local client.
     uint64_t GetMasterClientId() const;
     // ---- end of cluster topology ----------------------------------------------
+
+    // ---- oplog backup (logbackup/MongoDbUtil*.cpp) ----------------------------
+    // One dump pass over the replica sets recorded for the current cycle: each
+    // secondary is dumped from its recorded point and its new point recorded.
+    // 0 = every record dumped; 1 = failure; 2 = a node was found primary;
+    // 3 = oplog rollover detected. Dumps recorded before a failure stay valid.
+    int PerformOpLogDumps(bool suppressRolloverEvent);
+    // Runs mongodump of the inputs into outDir/local/oplog.rs.bson. 0 / 1.
+    int RunMongoDBDump(const MongoDbDumpInputs_t& inputs);
+    // Gives the fresh dump its own name (oplog_<rs>_<from>.bson). 0 / 1.
+    int RenameOplogDumpFile(const MongoDbDumpInputs_t& inputs, std::string& newPath);
+    // 0 = secondary, 1 = not secondary, -1 = the node did not answer.
+    int CheckForSecondaryRole(const std::string& host, int port);
+    // Seconds of the oldest entry of the node's oplog (error 1359 otherwise).
+    CZuError GetFirstTimestampFromOplogCollection(const std::string& host, int port,
+                                                  uint64_t& first);
+    // rolledOver when the oldest entry is not older than the recorded point,
+    // so entries after that point may be gone; raises the rollover event
+    // unless suppressEvent. Error 1359 when the oldest entry cannot be read.
+    CZuError HasOplogRolledOver(const MongoDbOplogTimeStampInfo_t& record,
+                                const bool& suppressEvent, bool& rolledOver);
+    // Adds the dumps waiting in stagingDir/local to `count`. 0 / 1.
+    int CountOplogDumpsInStagingLoc(uint64_t& count);
+    // The due-for-backup rule (dump count and staging disk use). 0 / 1.
+    int CheckStagingLocQualifyForBackup(QualifyRet& qualify, int& dumpCount);
+
+    // Timestamp store and collect files: 0 / 1 unless said otherwise.
+    int RecordCurrentFullJobId(const int64_t& jobId);
+    int GetLastFullJobId(int64_t& jobId);
+    // Writes the replica set's timestamp file (a record with timestamp 0 asks
+    // the node); startsCycle also records the full job and, when no dumps
+    // wait in staging, the reset mark.
+    int SaveOplogLastEntryTSInFile(const MongoDbOplogTimeStampInfo_t& record, bool startsCycle);
+    // The records of the cycle named by LAST_FULL_JOB, in directory order;
+    // reset when any of them carries the reset mark. Fails as a whole on a bad file.
+    int GetOplogLastEntryTSFromFile(std::vector<MongoDbOplogTimeStampInfo_t>& records,
+                                    bool& reset);
+    // 0 = found, 1 = not in the reply, -1 = the command failed.
+    int QueryOplogLastEntryTSFromDB(const std::string& host, const unsigned& port,
+                                    uint64_t& timestamp);
+    bool IsFullBackupParticipatingNode(int64_t fullJobId);
+    // Lists a dump in its replica set's "LogFiles" file; reset starts the list afresh.
+    int UpdateOplogDumpsCollectFile(MongoDbOplogDumpsCollectfileFormat_t& entry,
+                                    const bool& reset);
+    // A last dump pass, then numbered collect files and the replica-set map
+    // for the log backup of this node.
+    int CreateCollectFilesForLogBackup(int backupLevel);
+    int UpdateCollectFilesInfoMap(const std::string& collectFilePath, const int& n);
+    // ---- end of oplog backup ----------------------------------------------------
 
     // ---- state ---------------------------------------------------------------
     const std::string& GetMongoHost() const { return m_mongoHost; }
