@@ -46,6 +46,11 @@ const std::vector<Command>& AllCommands() {
          "Shows each instance with its master node, user, applications and data access\n"
          "nodes. Passwords are never shown.",
          {{}, {}, 0, 0, false}, InstanceList},
+        {"topology", "topology INSTANCE", "Show the deployment of a registered instance",
+         "Discovers the instance from its master node, as the console browses it, and\n"
+         "shows one row per process: replica set, role, state, member, health, data path,\n"
+         "bound addresses, journal and owning client. Nothing is saved.",
+         {{}, {}, 1, 1, false}, Topology},
         {"setting set", "setting set [--client CLIENT] SECTION NAME [VALUE]", "Set an additional setting",
          "Stores a setting for the whole machine, or for one client with --client.\n"
          "Names carry their type: b boolean, n number, s string, p password. A p setting\n"

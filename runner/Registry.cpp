@@ -2,6 +2,7 @@
 // lookups by name that API does not offer read the ids from its tables and
 // then use the API.
 #include "runner/Registry.h"
+#include "runner/ConsoleClusterConfig.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -241,6 +242,7 @@ CZuError RegisterInstance(const InstanceRegistration& registration, InstanceView
             " data_access_nodes = excluded.data_access_nodes",
             {std::to_string(instance.instanceId), master.name, JoinList(registration.dataAccessNodes)}))
         return err.Push(FXLOC);
+    if (CZuError err = SaveDataAccessNodes(instance.instanceId, registration.dataAccessNodes)) return err.Push(FXLOC);
     CZuError err = LoadView(instance.instanceId, saved);
     return err.Push(FXLOC);
 }
