@@ -111,7 +111,7 @@ class Catalog:
             client.close()
 
     # ---- running commands ---------------------------------------------------
-    def run(self, client, db, body, read_pref=ReadPreference.PRIMARY, what=None):
+    def run(self, client, db, body, read_pref=ReadPreference.PRIMARY):
         """One command on a config server or shard; the reply, ok or not.
         Unreachable targets raise CommandError as a router reports them."""
         try:
@@ -120,10 +120,10 @@ class Catalog:
         except errors.ServerSelectionTimeoutError:
             raise CommandError(133, 'Could not find host matching read preference { mode: "%s" }'
                                ' for set %s' % (read_pref.mongos_mode,
-                                                what or self._set_of(client)),
+                                                self._set_of(client)),
                                "FailedToSatisfyReadPreference")
         except errors.ConnectionFailure as exc:
-            raise CommandError(6, "%s: %s" % (what or self._set_of(client), exc),
+            raise CommandError(6, "%s: %s" % (self._set_of(client), exc),
                                "HostUnreachable")
         self._on_reply(reply)
         return reply
@@ -154,7 +154,7 @@ class Catalog:
         for name, (_, c) in self._shard_clients.items():
             if c is client:
                 return name
-        return "the cluster"
+        return ",".join("%s:%d" % a for a in client.topology_description.server_descriptions())
 
     # ---- the config replica set --------------------------------------------
     def config_db(self):
@@ -238,8 +238,15 @@ class Catalog:
         """(name, client) of every shard."""
         return [(s["_id"], self.shard(s["_id"])) for s in self.shards()]
 
-    def client_for_new_shard(self, connection_string):
-        set_name, hosts = parse_connection_string(connection_string)
+    def direct_client(self, host):
+        """A client of one server (no replica-set discovery), such as a
+        shard's seed before the router knows its set."""
+        return pymongo.MongoClient(
+            host, directConnection=True, document_class=dict, tz_aware=True,
+            uuidRepresentation="unspecified", serverSelectionTimeoutMS=SERVER_SELECTION_MS // 2,
+            connectTimeoutMS=2000, appname="mongos", **self._kwargs)
+
+    def set_client(self, set_name, hosts):
         return self._client(set_name, hosts)
 
     # ---- databases and collections ------------------------------------------

@@ -34,6 +34,13 @@ def run(args, stdin=None, timeout=60, env=None):
                           env=env if env is not None else {"LD_LIBRARY_PATH": "/lib:/usr/lib"})
 
 
+def sh(line, timeout=60):
+    """Runs a shell line (quoting, redirections, here-documents) as the
+    module's tool runner does, with an almost empty environment."""
+    return subprocess.run(["/bin/sh", "-c", line], stdout=subprocess.PIPE, text=True,
+                          timeout=timeout, env={"LD_LIBRARY_PATH": "/lib:/usr/lib"})
+
+
 def wait_gone(pid, timeout=15):
     deadline = time.monotonic() + timeout
     while alive(pid) and time.monotonic() < deadline:
@@ -56,6 +63,17 @@ def kill_under(root):
                 os.kill(int(entry), signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+
+class SharedRootCase(unittest.TestCase):
+    """Gives a test class one temporary directory for fixtures it starts
+    once (setUpClass); kills whatever was started under it at the end."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.class_root = tempfile.mkdtemp(prefix="mongokit-test-")
+        cls.addClassCleanup(shutil.rmtree, cls.class_root, True)
+        cls.addClassCleanup(kill_under, cls.class_root)
 
 
 class KitTestCase(unittest.TestCase):

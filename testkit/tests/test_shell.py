@@ -1,5 +1,4 @@
 """The mongo shell stand-in, driven with the command lines tools use."""
-import subprocess
 import unittest
 
 from tests import kit
@@ -18,15 +17,10 @@ def shell_line(port, script, extra="", password=None, quiet=True, bin_dir=None):
     return line
 
 
-def sh(line):
-    return subprocess.run(["/bin/sh", "-c", line], stdout=subprocess.PIPE, text=True,
-                          timeout=60, env={"LD_LIBRARY_PATH": "/lib:/usr/lib"})
-
-
 class ShellTest(kit.KitTestCase):
     def test_ping_on_a_stand_alone_prints_the_banner_and_one_line(self):
         port, _, _ = self.start_mongod(ip=IP)
-        out = sh(shell_line(port, PING, quiet=False))
+        out = kit.sh(shell_line(port, PING, quiet=False))
         self.assertEqual(out.returncode, 0)
         lines = out.stdout.splitlines()
         self.assertEqual(lines[0], "MongoDB shell version v4.4.6")
@@ -46,14 +40,14 @@ class ShellTest(kit.KitTestCase):
     def test_imitated_3_2_member_answers_without_cluster_time(self):
         tools = kit.make_tool_dir(self.path("tools"), version="3.2.22")
         port = self.start_solo_set(bin_dir=tools)
-        out = sh(shell_line(port, PING, quiet=False, bin_dir=tools))
+        out = kit.sh(shell_line(port, PING, quiet=False, bin_dir=tools))
         self.assertEqual(out.returncode, 0)
         self.assertEqual(out.stdout, "MongoDB shell version: 3.2.22\nconnecting to: %s:%d/test\n"
                          '{ "ok" : 1 }\n' % (IP, port))
 
     def test_ping_on_a_replica_set_member_shows_shell_types(self):
         port = self.start_solo_set()
-        out = sh(shell_line(port, PING))
+        out = kit.sh(shell_line(port, PING))
         self.assertEqual(out.returncode, 0)
         text = out.stdout
         self.assertTrue(text.startswith('{\n\t"ok" : 1,\n\t"$clusterTime" : {\n'
@@ -65,10 +59,10 @@ class ShellTest(kit.KitTestCase):
     def test_password_prompt_reads_standard_input(self):
         port, _, _ = self.start_mongod(ip=IP, extra=["--auth"])
         self.client(IP, port).admin.command("createUser", "admin", pwd="s3cret", roles=["root"])
-        good = sh(shell_line(port, PING, password="s3cret"))
+        good = kit.sh(shell_line(port, PING, password="s3cret"))
         self.assertEqual(good.returncode, 0, good.stdout)
         self.assertEqual(good.stdout, 'Enter password: \n{ "ok" : 1 }\n')
-        bad = sh(shell_line(port, PING, password="wrong"))
+        bad = kit.sh(shell_line(port, PING, password="wrong"))
         self.assertNotEqual(bad.returncode, 0)
         self.assertIn("Error: Authentication failed.", bad.stdout)
         self.assertNotIn("wrong", bad.stdout)
@@ -85,7 +79,7 @@ class ShellTest(kit.KitTestCase):
         ]
         for name, line, text in cases:
             with self.subTest(name):
-                out = sh(line)
+                out = kit.sh(line)
                 self.assertNotEqual(out.returncode, 0)
                 self.assertIn(text, out.stdout)
 
@@ -103,9 +97,9 @@ class ShellTest(kit.KitTestCase):
         ]
         for extra in spellings:
             with self.subTest(extra=extra[:8]):
-                out = sh(shell_line(port, PING, extra=extra))
+                out = kit.sh(shell_line(port, PING, extra=extra))
                 self.assertEqual((out.returncode, out.stdout), (0, '{ "ok" : 1 }\n'))
-        out = sh(shell_line(port, PING, extra=' --ssl --sslCAFile "%s"' % certs["caFile"]))
+        out = kit.sh(shell_line(port, PING, extra=' --ssl --sslCAFile "%s"' % certs["caFile"]))
         self.assertEqual(out.returncode, 1)
         self.assertIn("couldn't connect to server", out.stdout)
 

@@ -16,7 +16,7 @@ from bson import Binary, Int64
 from ..bsonvalues import equal
 from ..errors import CommandError
 from ..query import matches
-from ..router import NOT_SHARDED_DBS, forwarded_body, read_preference
+from ..router import NOT_SHARDED_DBS, forwarded_body, parse_connection_string, read_preference
 from . import crud
 from .handshake import hello_common, status_common, writable_key
 from .registry import command, share
@@ -137,20 +137,40 @@ def get_shard_map(inv):
     return {"map": shard_map, "hosts": hosts, "connStrings": conn_strings}
 
 
-def _shard_replica_set(inv, client, text):
-    """The shard's hello, after checking it can be a shard."""
+def _shard_hello(inv, text):
+    """The hello of the first seed of a proposed shard that answers, after
+    checking it can be a shard."""
     cat = _catalog(inv)
-    hello_reply = cat.checked(client, "admin", {"isMaster": 1})
+    try:
+        given_set, seeds = parse_connection_string(text)
+    except ValueError as exc:
+        raise CommandError(9, str(exc), "FailedToParse")
+    failures = []
+    for seed in seeds:
+        probe = cat.direct_client(seed)
+        try:
+            hello_reply = cat.checked(probe, "admin", {"isMaster": 1})
+            opts = cat.checked(probe, "admin", {"getCmdLineOpts": 1})
+            break
+        except CommandError as exc:
+            failures.append("%s: %s" % (seed, exc.errmsg))
+        finally:
+            probe.close()
+    else:
+        raise CommandError(6, "Failed to connect to the shard %s: %s" % (text, "; ".join(failures)),
+                           "HostUnreachable")
+    set_name = hello_reply.get("setName")
     if hello_reply.get("msg") == "isdbgrid":
         raise CommandError(96, "can't add a mongos process as a shard", "OperationFailed")
-    set_name = hello_reply.get("setName")
     if not set_name:
         raise CommandError(96, "host %s is not a replica set member; shards must be replica sets"
                            % text, "OperationFailed")
+    if given_set and given_set != set_name:
+        raise CommandError(96, "the provided connection string (%s) does not match the actual "
+                           "set name %s" % (text, set_name), "OperationFailed")
     if "configsvr" in hello_reply:
         raise CommandError(96, "Cannot add %s as a shard since it is a config server" % text,
                            "OperationFailed")
-    opts = cat.checked(client, "admin", {"getCmdLineOpts": 1})
     if ((opts.get("parsed") or {}).get("sharding") or {}).get("clusterRole") != "shardsvr":
         raise CommandError(96, "Cannot add %s as a shard since it was not started with "
                            "--shardsvr" % text, "OperationFailed")
@@ -178,28 +198,22 @@ def add_shard(inv):
     text = inv.arg
     if not isinstance(text, str) or not text:
         raise CommandError(2, "Invalid shard connection string", "BadValue")
+    hello_reply = _shard_hello(inv, text)
+    set_name = hello_reply["setName"]
+    name = inv.body.get("name") or set_name
+    members = list(hello_reply.get("hosts") or []) + list(hello_reply.get("passives") or [])
+    host = "%s/%s" % (set_name, ",".join(members))
+    for shard in cat.shards(refresh=True):
+        same_set = shard["host"].split("/")[0] == set_name
+        if shard["_id"] == name and same_set:
+            return {"shardAdded": name}
+        if shard["_id"] == name:
+            raise CommandError(96, "A shard named %s already exists" % name, "OperationFailed")
+        if same_set:
+            raise CommandError(96, "'%s' is already a member of the existing shard '%s'"
+                               % (text, shard["_id"]), "OperationFailed")
+    client = cat.set_client(set_name, members)
     try:
-        given_set = text.partition("/")[0] if "/" in text else None
-        client = cat.client_for_new_shard(text)
-    except ValueError as exc:
-        raise CommandError(9, str(exc), "FailedToParse")
-    try:
-        hello_reply = _shard_replica_set(inv, client, text)
-        set_name = hello_reply["setName"]
-        if given_set and given_set != set_name:
-            raise CommandError(96, "the provided connection string (%s) does not match the actual "
-                               "set name %s" % (text, set_name), "OperationFailed")
-        name = inv.body.get("name") or set_name
-        members = list(hello_reply.get("hosts") or []) + list(hello_reply.get("passives") or [])
-        host = "%s/%s" % (set_name, ",".join(members))
-        for shard in cat.shards(refresh=True):
-            if shard["_id"] == name and shard["host"].split("/")[0] == set_name:
-                return {"shardAdded": name}
-            if shard["_id"] == name:
-                raise CommandError(96, "A shard named %s already exists" % name, "OperationFailed")
-            if shard["host"].split("/")[0] == set_name:
-                raise CommandError(96, "'%s' is already a member of the existing shard '%s'"
-                                   % (text, shard["_id"]), "OperationFailed")
         databases = _adopt_databases(inv, client, name, text)
         config_text = cat.config_connection_string()
         identity = {"_id": "shardIdentity", "shardName": name, "clusterId": cat.cluster_id(),
