@@ -52,7 +52,7 @@ CZuError ArMgrClientAPI::getArchFileListForJob(uint32_t marlexId, int64_t jobId,
     // Marlex id 0 on either side matches any: callers that do not know it still find the job's files.
     CZuError err = db->Query(
         "SELECT afile_id, job_id, marlex_id, client_id, create_time, is_snap, next_id FROM archive_files"
-        " WHERE job_id = ?1 AND (?2 = 0 OR marlex_id = 0 OR marlex_id = ?2) ORDER BY afile_id",
+        " WHERE job_id = ?1 AND (CAST(?2 AS INTEGER) = 0 OR marlex_id = 0 OR marlex_id = ?2) ORDER BY afile_id",
         {Num(jobId), Num(marlexId)}, rows);
     if (err) return err.Push(FXLOC);
     for (const auto& r : rows) {

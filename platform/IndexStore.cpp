@@ -130,7 +130,7 @@ CZuError IndexStore::LatestJobWithView(uint32_t marlexId, uint32_t appId, const 
     std::vector<Row> rows;
     CZuError err = db->Query(
         "SELECT job_id FROM index_entries WHERE marlex_id = ?1 AND app_id = ?2 AND view = ?3"
-        " GROUP BY job_id HAVING ?4 = 0 OR min(time) <= ?4 ORDER BY job_id DESC LIMIT 1",
+        " GROUP BY job_id HAVING CAST(?4 AS INTEGER) = 0 OR min(time) <= CAST(?4 AS INTEGER) ORDER BY job_id DESC LIMIT 1",
         {Num(marlexId), Num(appId), view, Num(toTime)}, rows);
     if (err) return err.Push(FXLOC);
     if (!rows.empty()) jobId = Int(rows[0], 0);

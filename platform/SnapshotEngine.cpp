@@ -238,8 +238,8 @@ CZuError SnapshotEngine::GetVolumeSnapshots(const VolumeSnapQuery& q, std::vecto
     std::vector<Row> rows;
     if (CZuError err = db->Query(
             std::string("SELECT ") + kColumns +
-                " FROM snapshots WHERE job_id = ?1 AND (?2 = 0 OR marlex_id = ?2) AND (?3 = 0 OR afile_id = ?3)"
-                " AND (?4 = 0 OR attempt = ?4) AND (?5 = 0 OR src_client_id = ?5) ORDER BY snapshot_id",
+                " FROM snapshots WHERE job_id = ?1 AND (CAST(?2 AS INTEGER) = 0 OR marlex_id = ?2) AND (CAST(?3 AS INTEGER) = 0 OR afile_id = ?3)"
+                " AND (CAST(?4 AS INTEGER) = 0 OR attempt = ?4) AND (CAST(?5 AS INTEGER) = 0 OR src_client_id = ?5) ORDER BY snapshot_id",
             {Num(job), Num(q.marlexId), Num(int64_t(q.archiveFileId)), Num(q.attempt), Num(int64_t(q.srcClientId))},
             rows))
         return err.Push(FXLOC);

@@ -28,6 +28,8 @@ CZuError SaveDataAccessNodes(uint64_t instanceId, const std::vector<std::string>
     get.instanceId = instanceId;
     App::DistributedClusterInstanceResponse saved;
     if (CZuError err = Execute(get, saved)) return err.Push(FXLOC);
+    // Nothing chosen and nothing saved: no configuration to keep.
+    if (!saved.mongoDBConfig && dataAccessNodes.empty()) return {};
     App::MongoDBConfig config;
     if (saved.mongoDBConfig)
         if (CZuError err = config.Unserialize(*saved.mongoDBConfig)) return err.Push(FXLOC);
