@@ -102,6 +102,7 @@ bool DBSnapBackup::AddMountPath(const std::string& physicalPath) {
 }
 
 CZuError DBSnapBackup::RunSnapBackup() {
+    m_mountPaths.clear();
     m_snapshots.clear();
     m_files.clear();
     m_snapPathMap.clear();

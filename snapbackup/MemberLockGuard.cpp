@@ -1,6 +1,7 @@
 #include "snapbackup/MemberLockGuard.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -22,6 +23,8 @@
 
 namespace MongoDbKax {
 namespace {
+
+constexpr int kStartTimeoutMs = 10000;
 
 // The watchdog's log: lines appended to the parent's log file with one
 // write(2) each. The parent's writer is not usable after fork (its lock may
@@ -200,6 +203,8 @@ CZuError MemberLockGuard::Start(const MongoDbUtil& util) {
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         static DescriptorLog log(logFd, level);
         g_ptrLogWriter = &log;
+        const pid_t self = ::getpid();
+        if (::write(pair[0], &self, sizeof self) != ssize_t(sizeof self)) ::_exit(1);
         RunWatchdog(pair[0], watchdogUtil);
     }
     const int forkError = errno;
@@ -212,8 +217,16 @@ CZuError MemberLockGuard::Start(const MongoDbUtil& util) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    // The watchdog announces itself once it is ready to listen.
+    pollfd ready{pair[1], POLLIN, 0};
+    pid_t pid = 0;
+    if (::poll(&ready, 1, kStartTimeoutMs) != 1 || ::read(pair[1], &pid, sizeof pid) != ssize_t(sizeof pid)) {
+        ::close(pair[1]);
+        return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::FunctionFailed, "the lock watchdog did not start");
+    }
     m_pipe = pair[1];
-    ZULOG(2, "Started the lock watchdog");
+    m_watchdogPid = pid;
+    ZULOG(2, "Started the lock watchdog (process %d)", int(pid));
     return {};
 }
 

@@ -12,6 +12,8 @@
 // A member whose lock was being taken when the parent died is unlocked only
 // if it was not locked before the parent tried, so a lock someone else holds
 // is never released.
+#include <sys/types.h>
+
 #include <string>
 
 #include "access/MongoDbUtil.h"
@@ -30,6 +32,8 @@ public:
     // and a connection of its own. A guard that is running keeps running.
     CZuError Start(const MongoDbUtil& util);
     bool IsRunning() const { return m_pipe >= 0; }
+    // The watchdog's process id (0 before Start).
+    pid_t GetWatchdogPid() const { return m_watchdogPid; }
 
     // Reports, in this order per member: about to lock (and whether it was
     // locked already), locked, unlocked.
@@ -47,6 +51,7 @@ private:
     void Report(char what, const std::string& host, int port, int extra);
 
     int m_pipe = -1;
+    pid_t m_watchdogPid = 0;
 };
 
 }  // namespace MongoDbKax
