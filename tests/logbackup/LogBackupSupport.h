@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -176,7 +177,15 @@ protected:
         return events;
     }
 
-    void TearDown() override { EvEvent::setJobId(0); }
+    void TearDown() override {
+        EvEvent::setJobId(0);
+        // The module's own account of a failure, before the state root goes.
+        if (HasFailure()) {
+            const std::string log = ReadLog();
+            std::cout << "---- end of the module log ----\n"
+                      << log.substr(log.size() > 6000 ? log.size() - 6000 : 0) << "\n";
+        }
+    }
 
     ScriptedUtil util;
 };
