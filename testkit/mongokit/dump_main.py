@@ -171,7 +171,8 @@ class Dump:
         ns = "%s.%s" % (db, name)
         coll = self.client.get_database(db, codec_options=RAW)[name]
         to_stdout = self.out == "-"
-        path = "-" if to_stdout else os.path.join(self.out, file_name(db), file_name(name) + ".bson")
+        path = "-" if to_stdout else os.path.join(self.out, file_name(db),
+                                                  file_name(name) + ".bson")
         log("writing %s to %s" % (ns, path))
         try:
             total = coll.count_documents(self.query or {})

@@ -6,6 +6,7 @@ given), the error lines ("Failed: ...") and exit statuses.
 """
 import datetime
 import getpass
+import socket
 import sys
 
 from . import kitconfig
@@ -187,6 +188,8 @@ def connect(opts):
         if opts["mechanism"]:
             kwargs["authMechanism"] = opts["mechanism"]
     try:
+        if kwargs.get("directConnection"):
+            _reachable(hosts[0])
         client = pymongo.MongoClient(hosts, **kwargs)
         client.admin.command("ping")
     except errors.OperationFailure as exc:
@@ -204,6 +207,17 @@ def connect(opts):
                         "Servers: [%s] }" % ("ReplicaSetNoPrimary" if set_name else "Single",
                                              ", ".join(_unreachable(h, exc) for h in shown)))
     return client
+
+
+def _reachable(host):
+    """Fails at once when nothing listens at host (the drivers would only
+    report it after their server selection timeout)."""
+    name, _, port = host.rpartition(":")
+    try:
+        socket.create_connection((name, int(port)), timeout=5).close()
+    except OSError as exc:
+        from pymongo.errors import ServerSelectionTimeoutError
+        raise ServerSelectionTimeoutError(str(exc)) from exc
 
 
 def _unreachable(host, exc):

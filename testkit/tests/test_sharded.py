@@ -1,6 +1,7 @@
 """A sharded cluster (one config server, two one-member shards, a router):
 the router's cluster commands and metadata, how it routes data, the shell's
 balancer scripts and the dump tools through it."""
+import json
 import os
 import unittest
 
@@ -232,6 +233,43 @@ class RouterTest(kit.SharedRootCase):
         self.assertEqual(restore.returncode, 0, restore.stdout)
         self.assertEqual(list(self.router.books_old.titles.find().sort("_id")),
                          list(self.router.books.titles.find().sort("_id")))
+
+
+class ShardedLauncherTest(kit.KitTestCase):
+    def test_command_line_up_status_down(self):
+        directory = self.path("cli")
+        up = kit.run([kit.tool("mongo-cluster"), "up", "--dir", directory, "--shards", "2",
+                      "--members", "3", "--ip-base", "151"])
+        self.addCleanup(kit.run, [kit.tool("mongo-cluster"), "down", "--dir", directory])
+        self.assertEqual(up.returncode, 0, up.stdout)
+        state = json.loads(up.stdout)
+        sets = [state["configServers"]] + state["shards"]
+        self.assertEqual([rs["setName"] for rs in sets], ["cfg", "sh1", "sh2"])
+        ips = [m["ip"] for rs in sets for m in rs["members"]] + [r["ip"] for r in state["routers"]]
+        self.assertEqual(ips, ["127.0.0.%d" % i for i in range(151, 159)])
+        router = self.client(state["routers"][0]["ip"], state["routers"][0]["port"])
+        hosts = [s["host"] for s in router.admin.command("listShards")["shards"]]
+        self.assertEqual(hosts, ["%s/%s" % (rs["setName"],
+                                            ",".join(m["host"] for m in rs["members"]))
+                                 for rs in state["shards"]])
+        self.assertEqual(router.admin.command("getShardMap")["map"]["config"], state["configdb"])
+        router.shop.items.insert_one({"_id": 1})
+        primary = router.config.databases.find_one({"_id": "shop"})["primary"]
+        shard = next(rs for rs in state["shards"] if rs["setName"] == primary)
+        last = shard["members"][2]
+        kit.wait_for(lambda: self.client(last["ip"], last["port"], readPreference="secondary")
+                     .shop.items.find_one({"_id": 1}), what="replication inside the shard")
+        status = json.loads(kit.run([kit.tool("mongo-cluster"), "status", "--dir", directory])
+                            .stdout)
+        self.assertEqual([[m["stateStr"] for m in rs["members"]] for rs in status["sets"]],
+                         [["PRIMARY"], ["PRIMARY", "SECONDARY", "SECONDARY"],
+                          ["PRIMARY", "SECONDARY", "SECONDARY"]])
+        pids = [state["routers"][0]["pid"]] + [kit.lock_pid(m["dbpath"]) for rs in sets
+                                               for m in rs["members"]]
+        down = kit.run([kit.tool("mongo-cluster"), "down", "--dir", directory])
+        self.assertEqual(down.returncode, 0, down.stdout)
+        self.assertEqual(sorted(json.loads(down.stdout)["stopped"]), sorted(pids))
+        self.assertFalse(any(kit.alive(p) for p in pids))
 
 
 class RouterProcessTest(kit.KitTestCase):

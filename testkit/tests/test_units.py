@@ -16,6 +16,7 @@ from mongokit.query import matches, project, sort_documents
 from mongokit.replconfig import ReplConfig
 from mongokit.storage import StorageEngine
 from mongokit.update import apply_update, upsert_document
+from mongokit import dump_main, nsmatch, restore_main, toolcli
 
 DOC = {"_id": 1, "a": 5, "s": "x", "arr": [1, 2, 3], "sub": {"k": 2, "l": [{"m": 1}, {"m": 7}]},
        "n": None}
@@ -242,6 +243,17 @@ net:
         self.assertNotIn("hunter2", repr((argv, parsed)))
         self.assertNotIn("hunter3", repr((argv, parsed)))
 
+    def test_each_program_takes_its_own_options(self):
+        router = Options(["mongos", "--configdb", "cfg/h:1", "--port", "5"], "mongos")
+        self.assertEqual(router.get("sharding.configDB"), "cfg/h:1")
+        for program, args in (("mongod", ["--configdb", "cfg/h:1"]),
+                              ("mongos", ["--dbpath", "/d"]),
+                              ("mongos", ["--replSet", "rs"]),
+                              ("mongos", ["--shutdown"])):
+            with self.subTest(program=program, args=args):
+                with self.assertRaises(OptionsError):
+                    Options([program] + args, program)
+
     def test_yaml_subset(self):
         self.assertEqual(yamlsubset.parse("a:\n  b: 'x y'  # note\n  c: [1, 2]\nd: \"q\"\n"),
                          {"a": {"b": "x y", "c": ["1", "2"]}, "d": "q"})
@@ -333,6 +345,74 @@ class ShellFormatTest(unittest.TestCase):
             '\t\t"signature" : {', '\t\t\t"hash" : BinData(0,"AAAAAAAAAAAAAAAAAAAAAAAAAAA="),',
             '\t\t\t"keyId" : NumberLong(0)', "\t\t}", "\t},",
             '\t"operationTime" : Timestamp(5, 1)', "}"]))
+
+
+class ToolPiecesTest(unittest.TestCase):
+    def test_namespace_renaming(self):
+        renamer = nsmatch.Renamer(["sales.*", "data.$prefix$_$suffix$", r"lit\*.x"],
+                                  ["sales_old.*", "flights.$suffix$_$prefix$", "star.x"])
+        cases = [("sales.items", "sales_old.items"), ("sales.a.b", "sales_old.a.b"),
+                 ("data.a_b", "flights.b_a"), ("lit*.x", "star.x"), ("litX.x", "litX.x"),
+                 ("other.c", "other.c")]
+        for source, target in cases:
+            with self.subTest(source):
+                self.assertEqual(renamer.rename(source), target)
+        for froms, tos in ((["a.*"], []), (["a.*"], ["b.$x$"]), (["a.$x"], ["b.c"])):
+            with self.subTest(froms=froms, tos=tos):
+                with self.assertRaises(nsmatch.PatternError):
+                    nsmatch.Renamer(froms, tos)
+
+    def test_namespace_selection(self):
+        cases = [(["shop.*"], "shop.items", True), (["shop.*"], "shopping.items", False),
+                 (["shop.items"], "shop.items", True), (["shop.items"], "shopXitems", False),
+                 (["*.items"], "any.items", True), (["a.*", "b.c"], "b.c", True)]
+        for patterns, ns, expected in cases:
+            with self.subTest(patterns=patterns, ns=ns):
+                self.assertIs(nsmatch.matches_any(patterns, ns), expected)
+
+    def test_oplog_limit(self):
+        cases = [("1700000000", Timestamp(1700000000, 0)),
+                 ("1700000000:7", Timestamp(1700000000, 7)), ("0", Timestamp(0, 0))]
+        for text, expected in cases:
+            self.assertEqual(restore_main.parse_limit(text), expected)
+        for text in ("soon", "1:x", "-1", "1:2:3", ""):
+            with self.subTest(text=text):
+                with self.assertRaises(toolcli.ToolError):
+                    restore_main.parse_limit(text)
+
+    def test_tool_command_lines(self):
+        table = dump_main.TABLE
+        opts, positional = toolcli.parse(["--port", "5", "--host=h", "-dshop", "-c", "items",
+                                          "-u", "admin", "-p", "", "-vvv"], table)
+        self.assertEqual((opts["port"], opts["host"], opts["db"], opts["collection"],
+                          opts["username"], opts["password"], opts["verbose"], positional),
+                         ("5", "h", "shop", "items", "admin", "", True, []))
+        for args in (["--bogus"], ["--db"], ["-z"]):
+            with self.subTest(args=args):
+                with self.assertRaises(toolcli.OptionError):
+                    toolcli.parse(args, table)
+
+    def test_queries_are_extended_json(self):
+        query = dump_main.parse_query(
+            '{"ts":{"$gt":{"$timestamp": {"t": 5, "i": 1}}},"ns":{"$nin":["a.b"]}}')
+        self.assertEqual(query, {"ts": {"$gt": Timestamp(5, 1)}, "ns": {"$nin": ["a.b"]}})
+        for text in ("{ts: 1}", "{", "[1]", "'x'"):
+            with self.subTest(text=text):
+                with self.assertRaises(toolcli.ToolError):
+                    dump_main.parse_query(text)
+
+    def test_files_appear_only_when_complete(self):
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        path = os.path.join(directory, "items.bson")
+        with self.assertRaises(RuntimeError):
+            with dump_main.Written(path, "wb") as f:
+                f.write(b"half")
+                raise RuntimeError("connection lost")
+        self.assertEqual(os.listdir(directory), [])
+        with dump_main.Written(path, "wb") as f:
+            f.write(b"whole")
+        self.assertEqual(os.listdir(directory), ["items.bson"])
 
 
 if __name__ == "__main__":

@@ -128,7 +128,9 @@ def _tail(inv, cursor):
     return [d for d in newer if matches(d, cursor.filter or {})]
 
 
-@command("getMore", reads=True)
+# Not a read of its own: the find that opened the cursor passed the
+# secondary-reads check, and MongoDB lets its batches follow without one.
+@command("getMore")
 def get_more(inv):
     node = inv.node
     cursor_id = inv.arg
