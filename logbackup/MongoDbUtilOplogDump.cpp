@@ -26,7 +26,14 @@ int MongoDbUtil::CheckForSecondaryRole(const std::string& host, int port) {
     std::string text;
     if (_RunMongoAdminCmd(host, port, "{\"isMaster\" : 1}", true, text) != 0) return -1;
     const JsonObject reply = JsonObject::parse(text, nullptr, false);
-    if (reply.is_object() && GetBoolean(reply, "secondary")) return 0;
+    // Only a real answer can end a cycle: a reply that is no answer to the
+    // question counts as no answer at all.
+    if (!reply.is_object() || GetDoubleValue(reply, "ok") != 1.0) {
+        ZULOG_ERROR("Unexpected reply of mongod at [%s:%d] to isMaster [%s]", host.c_str(), port,
+                    text.c_str());
+        return -1;
+    }
+    if (GetBoolean(reply, "secondary")) return 0;
     ZULOG_ERROR("mongod at [%s:%d] is NOT secondary", host.c_str(), port);
     return 1;
 }

@@ -239,13 +239,27 @@ TEST_F(DumpPassKitTest, APassStopsAtAPrimaryOrANodeThatDoesNotAnswer) {
 }
 
 TEST_F(DumpPassKitTest, APassRecordsTheLastEntryItsDumpHolds) {
-    const uint32_t from = uint32_t(OldestSecond() + 1);
+    MongoDbConnection writer;
+    ASSERT_FALSE(writer.Connect(primaryHost, primaryPort, "", ""));
+    const uint32_t from = uint32_t(PointAfterOldest(writer));
+    // The dump (scripted) ends at `last` while the node reports a later point,
+    // as a dumped secondary does when it lags: recording the node's point
+    // would skip the entries in between for good.
+    const uint32_t last = from + 1;
+    for (int i = 0; i < 20 && NewestSecond() <= last; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        Insert(writer, 100 + i, 1);
+        AwaitSecondaryCaughtUp();
+    }
+    uint64_t reported = 0;
+    ASSERT_EQ(util.QueryOplogLastEntryTSFromDB(host, unsigned(port), reported), 0);
+    ASSERT_GT(reported, last);
+
     StartCycle(42, {Record("rs0", host, uint32_t(port), from)});
-    // The node's own view of its last point is elsewhere: only the dump counts.
-    ScriptDumps({{from, 2}, {from + 2, 1}, {from + 2, 7}});
+    ScriptDumps({{from, 2}, {last, 1}, {last, 7}});
     ASSERT_EQ(util.PerformOpLogDumps(false), 0);
     const std::string first = StagingLocal(OplogStoreFormat::DumpFileName("rs0", from));
-    EXPECT_EQ(TimestampFile(), FXString::Format("rs0:%d:%u:42\nHostname:%s", port, from + 2,
+    EXPECT_EQ(TimestampFile(), FXString::Format("rs0:%d:%u:42\nHostname:%s", port, last,
                                                 host.c_str()));
     EXPECT_EQ(ListedDumps(), std::vector<std::string>{first});
     EXPECT_NE(util.runs.back().command.find(FXString::Format("{\"t\": %u, \"i\": 1}", from)),
@@ -259,9 +273,9 @@ TEST_F(DumpPassKitTest, APassRecordsTheLastEntryItsDumpHolds) {
     ScriptDumps({});
     ASSERT_EQ(util.PerformOpLogDumps(false), 0);
     ASSERT_EQ(util.PerformOpLogDumps(false), 0);
-    const std::string second = StagingLocal(OplogStoreFormat::DumpFileName("rs0", from + 2));
+    const std::string second = StagingLocal(OplogStoreFormat::DumpFileName("rs0", last));
     EXPECT_EQ(ListedDumps(), (std::vector<std::string>{first, second}));
-    EXPECT_NE(TimestampFile().find(FXString::Format(":%u:42", from + 2)), std::string::npos);
+    EXPECT_NE(TimestampFile().find(FXString::Format(":%u:42", last)), std::string::npos);
 
     // A dump that cannot be read back records nothing and leaves the node unlocked.
     const std::string recorded = TimestampFile();
