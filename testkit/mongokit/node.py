@@ -17,12 +17,11 @@ from bson.timestamp import Timestamp
 from . import scram
 from .errors import CommandError
 from .logsink import log
-from .storage import StorageEngine
+from .storage import ID_INDEX, StorageEngine
 
 OPLOG_NS = ("local", "oplog.rs")
 DEFAULT_OPLOG_MB = 64
 CURSOR_BATCH = 101
-ID_INDEX = {"v": 2, "key": {"_id": 1}, "name": "_id_"}
 
 
 def utcnow():
@@ -251,6 +250,17 @@ class Node(ServerState):
         cmd = {"create": coll}
         cmd.update(options)
         self.log_op("c", "%s.$cmd" % db, cmd)
+
+    def create_index(self, db, coll, spec):
+        """Adds an index spec (the collection is created if missing)."""
+        c = self.collection_for_write(db, coll)
+        c.set_indexes(c.indexes + [spec])
+        self.log_op("c", "%s.$cmd" % db, dict({"createIndexes": coll}, **spec))
+
+    def drop_index(self, db, coll, name):
+        c = self.storage.collection(db, coll)
+        c.set_indexes([i for i in c.indexes if i["name"] != name])
+        self.log_op("c", "%s.$cmd" % db, {"dropIndexes": coll, "index": name})
 
     def drop_collection(self, db, coll):
         if self.storage.drop_collection(db, coll):

@@ -44,7 +44,16 @@ def _apply_command(storage, db, o):
         storage.drop_collection(db, o["drop"])
     elif name == "dropDatabase":
         storage.drop_database(db)
-    elif name in ("createIndexes", "dropIndexes", "collMod"):
+    elif name == "createIndexes":
+        coll = storage.create_collection(db, o["createIndexes"], {}, must_be_new=False)
+        spec = {k: v for k, v in o.items() if k != "createIndexes"}
+        if all(i["name"] != spec.get("name") for i in coll.all_indexes()):
+            coll.set_indexes(coll.indexes + [spec])
+    elif name == "dropIndexes":
+        coll = storage.collection(db, o["dropIndexes"])
+        if coll is not None:
+            coll.set_indexes([i for i in coll.indexes if o.get("index") not in ("*", i["name"])])
+    elif name == "collMod":
         return
     else:
         raise CommandError(2, "applying the command %s from the oplog is not supported" % name)

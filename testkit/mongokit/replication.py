@@ -714,16 +714,21 @@ class ReplCoordinator:
             colls = client.command(db, {"listCollections": 1,
                                         "$readPreference": {"mode": "secondaryPreferred"}})
             for info in colls["cursor"]["firstBatch"]:
+                indexes = client.command(db, {"listIndexes": info["name"], "$readPreference":
+                                              {"mode": "secondaryPreferred"}})
                 copies.append((db, info["name"], info.get("options") or {},
+                               indexes["cursor"]["firstBatch"][1:],
                                self._fetch_all(client, db, info["name"])))
         with node.lock:
             self._wait_unlocked()
             for db in list(node.storage.dbs):
                 if db != "local":
                     node.storage.drop_database(db)
-            for db, name, options, docs in copies:
+            for db, name, options, indexes, docs in copies:
                 options = {k: v for k, v in options.items() if k in ("capped", "size", "max")}
                 coll = node.storage.create_collection(db, name, options, must_be_new=False)
+                if indexes:
+                    coll.set_indexes(indexes)
                 for doc in docs:
                     coll.put(doc)
             node.ensure_oplog().put(begin)

@@ -6,7 +6,9 @@ Layout under the dbPath:
     mongod.lock                  the process id while a server runs
 
 A record file is a plain sequence of BSON documents:
-    {"k": "m", "o": <options>, "u": <uuid>}   first record: collection metadata
+    {"k": "m", "o": <options>, "u": <uuid>, "x": [<index spec>, ...]}
+                                              collection metadata: first, and
+                                              again whenever the indexes change
     {"k": "p", "d": <document>}               insert or replace (by _id)
     {"k": "d", "i": <_id>}                    delete
 Every record is written and flushed before the write returns, so a copy of a
@@ -30,6 +32,7 @@ FORMAT_FILE = "storage.bson"
 EXTENSION = ".kcol"
 _SAFE = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-")
 COMPACT_MIN_GARBAGE = 256 * 1024
+ID_INDEX = {"v": 2, "key": {"_id": 1}, "name": "_id_"}
 
 
 def escape_name(name):
@@ -82,6 +85,7 @@ class Collection:
         self.sizes = {}
         self.options = {}
         self.uuid = None
+        self.indexes = []  # specs of the indexes beside _id_
         self.live_bytes = 0
         self.file_bytes = 0
         self._file = None
@@ -114,6 +118,7 @@ class Collection:
             kind = rec.get("k")
             if kind == "m":
                 self.options = rec.get("o") or {}
+                self.indexes = rec.get("x") or []
                 u = rec.get("u")
                 self.uuid = u if isinstance(u, uuid.UUID) else uuid.UUID(bytes=bytes(u)) if u else uuid.uuid4()
             elif kind == "p":
@@ -141,7 +146,7 @@ class Collection:
     def _rewrite(self):
         """Writes the live records to a new file and renames it into place."""
         tmp = self.path + ".compact"
-        meta = {"k": "m", "o": self.options, "u": Binary.from_uuid(self.uuid)}
+        meta = self._meta()
         with open(tmp, "wb") as f:
             f.write(_encode(meta))
             for doc in self.docs.values():
@@ -153,6 +158,17 @@ class Collection:
         os.replace(tmp, self.path)
         self.file_bytes = os.path.getsize(self.path)
         self._file = open(self.path, "ab")
+
+    def _meta(self):
+        return {"k": "m", "o": self.options, "u": Binary.from_uuid(self.uuid), "x": self.indexes}
+
+    def all_indexes(self):
+        return [ID_INDEX] + self.indexes
+
+    def set_indexes(self, specs):
+        """Replaces the secondary index specs (kept as metadata only)."""
+        self.indexes = list(specs)
+        self._append(self._meta())
 
     def _maybe_compact(self):
         garbage = self.file_bytes - self.live_bytes

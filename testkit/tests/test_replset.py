@@ -78,10 +78,13 @@ class ReplicaSetTest(kit.KitTestCase):
 
     def test_writes_replicate_and_the_delayed_member_lags(self):
         self.primary.shop.items.insert_many([{"_id": i} for i in range(10)])
+        self.primary.shop.items.create_index("n")
         target = applied(self.primary)
         secondary = member_client(self, self.rs, 1)
         delayed = member_client(self, self.rs, 2)
         kit.wait_for(lambda: secondary.shop.items.count_documents({}) == 10, what="replication")
+        kit.wait_for(lambda: "n_1" in secondary.shop.items.index_information(),
+                     what="index replication")
         self.assertEqual(delayed.shop.items.count_documents({}), 0, "still within its delay")
         lag = {m["_id"]: m["optime"]["ts"] for m in status_of(self.primary)["members"]}
         self.assertLess(lag[2], target)

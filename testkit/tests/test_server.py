@@ -99,6 +99,33 @@ class HandshakeAndCrudTest(kit.KitTestCase):
         self.assertEqual(self.c.app.command("dropDatabase"), {"dropped": "app", "ok": 1.0})
         self.assertNotIn("app", self.c.list_database_names())
 
+    def test_index_specs_are_kept(self):
+        items = self.c.shop.items
+        self.assertEqual(items.create_index([("a", 1), ("b", "hashed")]), "a_1_b_hashed")
+        reply = self.c.shop.command("createIndexes", "items", indexes=[
+            {"key": {"a": 1, "b": "hashed"}, "name": "a_1_b_hashed"}])
+        self.assertEqual((reply["numIndexesBefore"], reply["numIndexesAfter"], reply["note"]),
+                         (2, 2, "all indexes already exist"))
+        self.assertEqual([i["key"] for i in self.c.shop.command("listIndexes", "items")[
+            "cursor"]["firstBatch"]], [{"_id": 1}, {"a": 1, "b": "hashed"}])
+        refusals = [
+            ("same name, other key", {"createIndexes": "items", "indexes": [
+                {"key": {"z": 1}, "name": "a_1_b_hashed"}]}, 86),
+            ("same key, other name", {"createIndexes": "items", "indexes": [
+                {"key": {"a": 1, "b": "hashed"}, "name": "other"}]}, 85),
+            ("zero in a key", {"createIndexes": "items", "indexes": [
+                {"key": {"a": 0}, "name": "a_0"}]}, 67),
+            ("the _id index", {"dropIndexes": "items", "index": "_id_"}, 72),
+            ("a missing index", {"dropIndexes": "items", "index": "nope"}, 27),
+        ]
+        for name, command, code in refusals:
+            with self.subTest(name):
+                with self.assertRaises(OperationFailure) as ctx:
+                    self.c.shop.command(command)
+                self.assertEqual(ctx.exception.code, code)
+        self.assertEqual(self.c.shop.command("dropIndexes", "items", index="*")["nIndexesWas"], 2)
+        self.assertEqual(list(items.index_information()), ["_id_"])
+
     def test_system_collections_are_writable_on_a_stand_alone(self):
         admin = self.c.admin
         admin.system.version.insert_one({"_id": "shardIdentity", "configsvrConnectionString": "a"})
@@ -257,7 +284,9 @@ class ProcessTest(kit.KitTestCase):
         c.shop.items.insert_many([{"_id": i, "v": "x" * i} for i in range(50)])
         c.shop.items.update_one({"_id": 3}, {"$set": {"v": "changed"}})
         c.shop.items.delete_one({"_id": 4})
+        c.shop.items.create_index([("v", 1), ("w", -1)], unique=True)
         expected = list(c.shop.items.find())
+        indexes = c.shop.items.index_information()
         c.close()
         self.stop_mongod(dbpath)
         copy = self.path("copy")
@@ -266,7 +295,9 @@ class ProcessTest(kit.KitTestCase):
             with self.subTest(name):
                 port = kit.free_port(IP)
                 self.start_mongod(name=name, ip=IP, port=port)
-                self.assertEqual(list(self.client(IP, port).shop.items.find()), expected)
+                copy_client = self.client(IP, port)
+                self.assertEqual(list(copy_client.shop.items.find()), expected)
+                self.assertEqual(copy_client.shop.items.index_information(), indexes)
                 self.stop_mongod(self.path(name))
 
     def test_runs_as_another_user_with_an_empty_environment(self):

@@ -153,6 +153,15 @@ class RouterTest(kit.SharedRootCase):
         primary = self.router.config.databases.find_one({"_id": "sales"})["primary"]
         chunk = self.router.config.chunks.find_one({"ns": "sales.orders"})
         self.assertEqual(chunk["shard"], primary)
+        index = self.shard_client(primary).sales.orders.index_information()["region_1__id_1"]
+        self.assertEqual((index["key"], index["unique"]), ([("region", 1), ("_id", 1)], True))
+        # A collection holding documents needs an index on the key first.
+        self.router.sales.filled.insert_one({"_id": 1, "c": 1})
+        with self.assertRaises(OperationFailure) as ctx:
+            admin.command("shardCollection", "sales.filled", key={"c": 1})
+        self.assertEqual(ctx.exception.code, 72)
+        self.router.sales.filled.create_index([("c", 1), ("d", 1)])
+        admin.command("shardCollection", "sales.filled", key={"c": 1})
         admin.command("shardCollection", "sales.orders", key={"region": 1, "_id": 1},
                       unique=True)
         with self.assertRaises(OperationFailure):

@@ -65,6 +65,7 @@ class DumpRestoreTest(kit.KitTestCase):
         self.c.shop.items.insert_many([
             {"_id": i, "n": Int64(i), "at": when, "ts": Timestamp(1600000000, i),
              "u": Binary(uuid.UUID(int=i).bytes, 4), "tags": ["a", {"b": i}]} for i in range(25)])
+        self.c.shop.items.create_index([("n", -1)], name="n_desc", sparse=True)
         self.c.shop.create_collection("logs", capped=True, size=100000)
         self.c.shop.logs.insert_one({"_id": "l1"})
         self.c.hr.people.insert_one({"_id": "p1"})
@@ -132,6 +133,9 @@ class DumpRestoreTest(kit.KitTestCase):
                          [d.raw for d in self.c.get_database("shop", codec_options=RAW)
                           .items.find()])
         self.assertEqual(self.c.shop_old.command("collStats", "logs")["capped"], True)
+        self.assertIn("restoring indexes for collection shop_old.items from metadata", lines)
+        self.assertEqual(self.c.shop_old.items.index_information()["n_desc"],
+                         {"v": 2, "key": [("n", -1)], "sparse": True})
 
         # Restoring inserts only: what is there already is counted as failed.
         self.c.shop_old.items.update_one({"_id": 1}, {"$set": {"n": "changed"}})

@@ -7,7 +7,8 @@ from bson.binary import Binary
 
 from ..bsonvalues import equal, identity_key
 from ..errors import CommandError
-from ..node import CURSOR_BATCH, ID_INDEX
+from ..node import CURSOR_BATCH
+from ..storage import ID_INDEX
 from ..query import matches, project, sort_documents, validate_filter, get_path
 from ..update import apply_update, upsert_document, validate_update
 from .registry import command
@@ -441,10 +442,93 @@ def list_collections(inv):
 @command("listIndexes", reads=True)
 def list_indexes(inv):
     name = inv.collection_name()
-    if inv.node.storage.collection(inv.db, name) is None:
+    coll = inv.node.storage.collection(inv.db, name)
+    if coll is None:
         raise CommandError(26, "ns does not exist: %s.%s" % (inv.db, name))
     return {"cursor": {"id": Int64(0), "ns": "%s.%s" % (inv.db, name),
-                       "firstBatch": [ID_INDEX]}}
+                       "firstBatch": coll.all_indexes()}}
+
+
+def _index_spec(spec):
+    """An index spec as stored: checked, "v" first, without "ns"."""
+    if not isinstance(spec, dict):
+        raise CommandError(14, "The field 'indexes' must be an array of objects")
+    key, name = spec.get("key"), spec.get("name")
+    if not isinstance(key, dict) or not key:
+        raise CommandError(9, "The 'key' field is a required property of an index specification")
+    if not isinstance(name, str) or not name:
+        raise CommandError(9, "The 'name' field is a required property of an index "
+                              "specification")
+    for value in key.values():
+        if isinstance(value, bool) or not isinstance(value, (int, float, str)) or value == 0:
+            raise CommandError(67, "Values in the index key pattern can't be 0 or booleans: %s"
+                               % (key,), "CannotCreateIndex")
+    out = {"v": 2}
+    out.update((k, v) for k, v in spec.items() if k not in ("v", "ns"))
+    return out
+
+
+@command("createIndexes")
+def create_indexes(inv):
+    name = inv.collection_name()
+    specs = inv.body.get("indexes")
+    if not isinstance(specs, list) or not specs:
+        raise CommandError(2, "Must specify at least one index to create")
+    specs = [_index_spec(s) for s in specs]
+    node = inv.node
+    node.begin_write(inv.db)
+    coll = node.storage.collection(inv.db, name)
+    existing = coll.all_indexes() if coll else [ID_INDEX]
+    before = len(existing)
+    created = 0
+    for spec in specs:
+        same_name = next((i for i in existing if i["name"] == spec["name"]), None)
+        same_key = next((i for i in existing
+                         if identity_key(i["key"]) == identity_key(spec["key"])), None)
+        if same_name is not None and identity_key(same_name["key"]) != identity_key(spec["key"]):
+            raise CommandError(86, "Index must have unique name.The existing index: %s has the "
+                               "same name as the requested index: %s" % (same_name, spec),
+                               "IndexKeySpecsConflict")
+        if same_key is not None and same_key["name"] != spec["name"]:
+            raise CommandError(85, "Index with name: %s already exists with a different name"
+                               % spec["name"], "IndexOptionsConflict")
+        if same_name is None:
+            node.create_index(inv.db, name, spec)
+            existing.append(spec)
+            created += 1
+    reply = {"createdCollectionAutomatically": coll is None, "numIndexesBefore": before,
+             "numIndexesAfter": before + created}
+    if not created:
+        reply["note"] = "all indexes already exist"
+    return reply
+
+
+@command("dropIndexes", "deleteIndexes")
+def drop_indexes(inv):
+    name = inv.collection_name()
+    node = inv.node
+    coll = node.storage.collection(inv.db, name)
+    if coll is None:
+        raise CommandError(26, "ns not found %s.%s" % (inv.db, name))
+    target = inv.body.get("index")
+    if target == "*":
+        names = [i["name"] for i in coll.indexes]
+    else:
+        found = next((i for i in coll.all_indexes()
+                      if i["name"] == target or (isinstance(target, dict) and
+                                                 identity_key(i["key"]) == identity_key(target))),
+                     None)
+        if found is None:
+            raise CommandError(27, "index not found with name [%s]" % (target,),
+                               "IndexNotFound")
+        if found["name"] == ID_INDEX["name"]:
+            raise CommandError(72, "cannot drop _id index", "InvalidOptions")
+        names = [found["name"]]
+    before = len(coll.all_indexes())
+    node.begin_write(inv.db)
+    for index_name in names:
+        node.drop_index(inv.db, name, index_name)
+    return {"nIndexesWas": before}
 
 
 @command("listDatabases", reads=True, admin_only=True)
@@ -512,9 +596,9 @@ def coll_stats(inv):
     reply = {"ns": coll.ns, "size": size, "count": count_,
              "avgObjSize": size // count_ if count_ else 0,
              "storageSize": coll.file_bytes, "freeStorageSize": 0,
-             "capped": coll.capped, "nindexes": 1, "indexBuilds": [],
+             "capped": coll.capped, "nindexes": len(coll.all_indexes()), "indexBuilds": [],
              "totalIndexSize": 0, "totalSize": coll.file_bytes,
-             "indexSizes": {"_id_": 0}, "scaleFactor": 1}
+             "indexSizes": {i["name"]: 0 for i in coll.all_indexes()}, "scaleFactor": 1}
     if coll.capped:
         reply["max"] = int(coll.options.get("max") or 0)
         reply["maxSize"] = int(coll.options.get("size") or 0)
@@ -529,5 +613,6 @@ def db_stats(inv):
     storage_size = sum(c.file_bytes for c in colls.values())
     return {"db": inv.db, "collections": len(colls), "views": 0, "objects": objects,
             "avgObjSize": float(data) / objects if objects else 0.0, "dataSize": float(data),
-            "storageSize": float(storage_size), "indexes": len(colls), "indexSize": 0.0,
+            "storageSize": float(storage_size),
+            "indexes": sum(len(c.all_indexes()) for c in colls.values()), "indexSize": 0.0,
             "totalSize": float(storage_size), "scaleFactor": 1.0}

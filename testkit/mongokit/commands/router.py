@@ -275,6 +275,31 @@ def _shard_key(body):
     return key, unique
 
 
+def _ensure_shard_key_index(cat, shard, db, coll, key, unique):
+    """An empty (or new) collection gets an index on the shard key; one
+    holding documents must have one already whose key starts with it
+    (unique when the shard key is)."""
+    wanted = list(key.items())
+
+    def usable(index):
+        prefix = list(index["key"].items())[:len(wanted)]
+        return len(prefix) == len(wanted) and all(
+            k == wk and equal(v, wv) for (k, v), (wk, wv) in zip(prefix, wanted)) and \
+            (not unique or index.get("unique") or index["name"] == "_id_")
+
+    listed = cat.run(shard, db, {"listIndexes": coll})
+    indexes = listed["cursor"]["firstBatch"] if listed.get("ok") == 1 else []
+    if any(usable(i) for i in indexes):
+        return
+    if indexes and cat.checked(shard, db, {"count": coll})["n"]:
+        raise CommandError(72, "Please create an index that starts with the proposed shard key "
+                           "before sharding the collection", "InvalidOptions")
+    spec = {"key": key, "name": "_".join("%s_%s" % (k, v) for k, v in wanted)}
+    if unique:
+        spec["unique"] = True
+    cat.checked(shard, db, {"createIndexes": coll, "indexes": [spec]})
+
+
 @route("shardCollection", "shardcollection", admin_only=True)
 def shard_collection(inv):
     cat = _catalog(inv)
@@ -295,12 +320,9 @@ def shard_collection(inv):
                            "AlreadyInitialized")
     primary = db_doc["primary"]
     shard = cat.shard(primary)
-    infos = cat.checked(shard, db, {"listCollections": 1, "filter": {"name": coll}})
-    batch = infos["cursor"]["firstBatch"]
-    if not batch:
-        cat.checked(shard, db, {"create": coll})
-        batch = cat.checked(shard, db, {"listCollections": 1, "filter": {"name": coll}})[
-            "cursor"]["firstBatch"]
+    _ensure_shard_key_index(cat, shard, db, coll, key, unique)
+    batch = cat.checked(shard, db, {"listCollections": 1, "filter": {"name": coll}})[
+        "cursor"]["firstBatch"]
     coll_uuid = (batch[0].get("info") or {}).get("uuid") if batch else None
     if not isinstance(coll_uuid, Binary):
         coll_uuid = None
