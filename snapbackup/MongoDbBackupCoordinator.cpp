@@ -104,6 +104,7 @@ CZuError MongoDbBackupCoordinator::InitializeInternal(CProgramArgumentsPtr args)
         m_jobFailed = true;
         return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::RemoteFailure, "Failed to discover the Mongodb nodes");
     }
+    NameDataAccessNodes();
     if (CZuError err = SaveClusterConfig()) return err.Push(FXLOC);
 
     if (m_util.GetTopology().sharded) {
@@ -136,6 +137,17 @@ void MongoDbBackupCoordinator::CollectDataAccessNodes(const App::MongoDBConfig& 
         m_dataAccessNodes.push_back(s);
     }
     if (m_dataAccessNodes.empty()) ZULOG_NORMAL("Data access nodes are not set.");
+}
+
+// The console may save a chosen member before any discovery named its
+// replica set; discovery names it now, so that it counts for its set.
+void MongoDbBackupCoordinator::NameDataAccessNodes() {
+    for (App::MongoDBServer& chosen : m_dataAccessNodes) {
+        if (!chosen.replicaSetName.empty()) continue;
+        for (const App::MongoDBServer& s : m_util.GetClusterConfig()->serverList)
+            if (s.port == chosen.port && strcasecmp(s.hostName.c_str(), chosen.hostName.c_str()) == 0)
+                chosen.replicaSetName = s.replicaSetName;
+    }
 }
 
 // Saving the discovered configuration must not forget which members the

@@ -99,6 +99,7 @@ private:
     CZuError InitializeInternal(CProgramArgumentsPtr args);
     CZuError SaveClusterConfig();
     void CollectDataAccessNodes(const App::MongoDBConfig& saved);
+    void NameDataAccessNodes();
     void CarryDataAccessMarks(App::MongoDBConfig& discovered) const;
     CZuError UpdateRegionBasedStoragePolicy(uint64_t nodeClientId);
     CZuError AddNodeAndTask(int64_t& taskCount);

@@ -55,12 +55,9 @@ CZuError MongoDbBackupCoordinator::populateNodeAndTaskList() {
                      record.replicaSetName.c_str(), record.primaryDataPath.c_str(), record.primaryHost.c_str(),
                      int(record.primaryPort), (long long)record.shardSize);
 
-        // A member the user chose whose replica set the saved configuration
-        // did not name yet still counts: selection matches it by host and port.
         std::vector<App::MongoDBServer> userChoice;
         for (const App::MongoDBServer& s : m_dataAccessNodes)
-            if (s.replicaSetName.empty() || strcasecmp(s.replicaSetName.c_str(), record.replicaSetName.c_str()) == 0)
-                userChoice.push_back(s);
+            if (strcasecmp(s.replicaSetName.c_str(), record.replicaSetName.c_str()) == 0) userChoice.push_back(s);
 
         const int chosen = m_util.GetSecondaryNodes(record.replicaSetName, record.primaryHost, int(record.primaryPort),
                                                     userChoice);
