@@ -717,7 +717,8 @@ class ReplCoordinator:
                 indexes = client.command(db, {"listIndexes": info["name"], "$readPreference":
                                               {"mode": "secondaryPreferred"}})
                 copies.append((db, info["name"], info.get("options") or {},
-                               indexes["cursor"]["firstBatch"][1:],
+                               [i for i in indexes["cursor"]["firstBatch"]
+                                if i["name"] != "_id_"],
                                self._fetch_all(client, db, info["name"])))
         with node.lock:
             self._wait_unlocked()

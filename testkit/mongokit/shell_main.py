@@ -168,7 +168,18 @@ def _legacy_balancer(client, stop):
 
 
 def evaluate(script, client, hello, legacy):
-    """Returns the text the shell prints for a known script."""
+    """Returns the text the shell prints for a known script; a server's
+    refusal ends the script as the shell's uncaught error."""
+    from pymongo import errors
+    try:
+        return _evaluate(script, client, hello, legacy)
+    except errors.OperationFailure as exc:
+        details = {k: v for k, v in (exc.details or {}).items()
+                   if k not in ("$clusterTime", "operationTime")}
+        raise _uncaught("Error: error: %s" % tojson(details or {"errmsg": str(exc)}))
+
+
+def _evaluate(script, client, hello, legacy):
     key = "".join(script.split()).rstrip(";")
     if key in ("db.runCommand({ping:1})", "db.adminCommand({ping:1})",
                'db.runCommand("ping")', 'db.adminCommand("ping")'):

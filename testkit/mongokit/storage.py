@@ -163,7 +163,8 @@ class Collection:
         return {"k": "m", "o": self.options, "u": Binary.from_uuid(self.uuid), "x": self.indexes}
 
     def all_indexes(self):
-        return [ID_INDEX] + self.indexes
+        # The oplog has no _id index: its entries are kept by timestamp.
+        return ([ID_INDEX] if self.key_field == "_id" else []) + self.indexes
 
     def set_indexes(self, specs):
         """Replaces the secondary index specs (kept as metadata only)."""

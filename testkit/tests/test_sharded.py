@@ -281,6 +281,45 @@ class ShardedLauncherTest(kit.KitTestCase):
         self.assertFalse(any(kit.alive(p) for p in pids))
 
 
+class SecuredClusterTest(kit.KitTestCase):
+    """A cluster with a user, the key file and TLS everywhere, reached as
+    the module reaches it: the shell and the tools with -p "" and the
+    password on standard input."""
+
+    def test_router_requires_the_clusters_user(self):
+        password_file = self.path("password")
+        with open(password_file, "w") as f:
+            f.write("pass word\n")
+        directory = self.path("secure")
+        up = kit.run([kit.tool("mongo-cluster"), "up", "--dir", directory, "--shards", "2",
+                      "--members", "1", "--ip-base", "171", "--user", "admin",
+                      "--password-file", password_file, "--tls"])
+        self.addCleanup(kit.run, [kit.tool("mongo-cluster"), "down", "--dir", directory])
+        self.assertEqual(up.returncode, 0, up.stdout)
+        state = json.loads(up.stdout)
+        router, certs = state["routers"][0], state["tls"]
+        tls = ' --ssl --sslCAFile "%s" --sslPEMKeyFile "%s"' % (certs["caFile"],
+                                                                certs["clientPem"])
+        credentials = ' -u admin --authenticationDatabase admin -p "" <<\'EOF\'\npass word\nEOF\n'
+        shell = router_line(router, "sh.getBalancerState()") + tls
+        out = kit.sh(shell + credentials)
+        self.assertEqual((out.returncode, out.stdout), (0, "Enter password: \ntrue\n"))
+        out = kit.sh(shell)
+        self.assertEqual(out.returncode, 252, out.stdout)
+        self.assertIn("uncaught exception: Error: error: ", out.stdout)
+        self.assertIn('"errmsg" : "command find requires authentication"', out.stdout)
+        dump = kit.sh('"%s" --port %d --host %s --db config --collection shards --out "%s"%s 2>&1'
+                      % (kit.tool("mongodump"), router["port"], router["ip"], self.path("dump"),
+                         tls) + credentials)
+        self.assertEqual(dump.returncode, 0, dump.stdout)
+        self.assertIn("done dumping config.shards (2 documents)", dump.stdout)
+        anonymous = self.client(router["ip"], router["port"], tls=True,
+                                tlsCAFile=certs["caFile"], tlsCertificateKeyFile=certs["clientPem"])
+        with self.assertRaises(OperationFailure) as ctx:
+            anonymous.admin.command("isdbgrid")
+        self.assertEqual(ctx.exception.code, 13)
+
+
 class RouterProcessTest(kit.KitTestCase):
     def test_refused_command_lines(self):
         config_file = self.path("mongos.conf")
