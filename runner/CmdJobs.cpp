@@ -60,6 +60,15 @@ void PrintLine(const std::string& line) {
     std::fflush(stdout);
 }
 
+// The job's summary: the information the module reported in its own words
+// (how long each protected secondary was locked, for one).
+void PrintSummary(int64_t jobId) {
+    std::vector<JobEventRecord> events;
+    if (JobStore::ListEvents(jobId, events)) return;
+    for (const auto& e : events)
+        if (e.kind == std::string(JobEventKind::Info) && e.messageId == 0 && !e.text.empty()) PrintLine("  " + e.text);
+}
+
 }  // namespace
 
 int Run(const CommandLine& line) {
@@ -97,6 +106,7 @@ int Run(const CommandLine& line) {
         return Fail(job + ErrorText(err));
     }
     std::string id = std::to_string(result.jobId);
+    PrintSummary(result.jobId);
     if (result.outcome == JobOutcome::Failed) return Fail("job " + id + " failed: " + result.reason);
     PrintLine("Job " + id + " " + result.outcome + (result.reason.empty() ? "" : ": " + result.reason));
     return kOk;

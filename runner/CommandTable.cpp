@@ -81,6 +81,12 @@ const std::vector<Command>& AllCommands() {
          "Shows the job, its phases with their statuses, its pending causes, its misc\n"
          "options and its events.",
          {{}, {}, 1, 1, false}, JobShow},
+        {"index", "index JOB [--view VIEW]", "Show what a job wrote to the backup index",
+         "Shows the job's index entries by view: the shard records (SHARDView) and the\n"
+         "database tree (DBView) of a MongoDB snapshot backup with their values, and the\n"
+         "number of files in the file view (default).\n"
+         "  --view VIEW   only that view; \"default\" lists every file",
+         {{"view"}, {}, 1, 1, false}, Index},
     };
     return commands;
 }

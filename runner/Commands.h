@@ -40,6 +40,7 @@ int Run(const CommandLine& line);
 int Jobs(const CommandLine& line);
 int JobShow(const CommandLine& line);
 int Topology(const CommandLine& line);
+int Index(const CommandLine& line);
 
 // Seconds since the epoch as local "YYYY-MM-DD HH:MM:SS"; "-" for 0.
 std::string FormatTime(int64_t seconds);
