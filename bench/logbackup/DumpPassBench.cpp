@@ -73,13 +73,7 @@ struct Fixture {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             if (!Insert(1)) return Fail("cannot write");
         }
-        MongoDbOplogTimeStampInfo_t record;
-        record.replicaSetName = "rs0";
-        record.host = host;
-        record.port = uint32_t(port);
-        record.timestamp = start;
-        record.fullJobId = 1;
-        if (util.SaveOplogLastEntryTSInFile(record, true) != 0) return Fail("cannot start a cycle");
+        if (!RecordStart(true)) return Fail("cannot start a cycle");
         // The server version is learnt once per utility (a mongod run), not per pass.
         util.isMongodVersion32();
         return true;
@@ -138,14 +132,15 @@ struct Fixture {
     }
     // Puts the recorded point back to the start, so that the next pass
     // dumps the whole range again.
-    bool Rewind() {
+    bool Rewind() { return RecordStart(false); }
+    bool RecordStart(bool startsCycle) {
         MongoDbOplogTimeStampInfo_t record;
         record.replicaSetName = "rs0";
         record.host = host;
         record.port = uint32_t(port);
         record.timestamp = start;
         record.fullJobId = 1;
-        return util.SaveOplogLastEntryTSInFile(record, false) == 0;
+        return util.SaveOplogLastEntryTSInFile(record, startsCycle) == 0;
     }
 };
 

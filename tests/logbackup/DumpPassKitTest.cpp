@@ -152,6 +152,16 @@ TEST_F(DumpPassKitTest, NodeRoleAndRolloverChecks) {
     uint64_t last = 0;
     ASSERT_EQ(util.QueryOplogLastEntryTSFromDB(host, unsigned(port), last), 0);
     EXPECT_GE(last, first);
+    // Release 3.2 reads the member's own optime, and only a secondary's.
+    MongoDbUtil v32;
+    const std::string tools32 = s_dir + "/tools32";
+    Shell(kKitBin + "/mongo-cluster tooldir --dir '" + tools32 + "' --version 3.2.22 >/dev/null");
+    v32.SetBinPath(tools32);
+    uint64_t own = 0;
+    ASSERT_EQ(v32.QueryOplogLastEntryTSFromDB(host, unsigned(port), own), 0);
+    EXPECT_GE(own, first);
+    EXPECT_EQ(v32.QueryOplogLastEntryTSFromDB(primaryHost, unsigned(primaryPort), own), 1);
+    EXPECT_NE(ReadLog().find("Unable to find timestamp field in json output ["), std::string::npos);
 
     const int64_t job = StartJob();
     struct Case {
