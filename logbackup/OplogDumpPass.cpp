@@ -19,16 +19,13 @@ int OplogDumpPass::Run() {
         ZULOG_ERROR("Failed to fetch oplog last entry timestamp file");
         return Failed;
     }
-    bool failed = false;
     for (const MongoDbOplogTimeStampInfo_t& record : records) {
-        if (!DumpReplicaSet(record)) {
-            failed = true;
-            break;
-        }
+        if (DumpReplicaSet(record)) continue;
+        // The records after it wait for the next pass.
+        while (!m_locked.empty()) Unlock(m_locked.back().first, m_locked.back().second);
+        return m_primaryFound ? PrimaryFound : m_rolledOver ? RolledOver : Failed;
     }
-    if (!failed) return Done;
-    while (!m_locked.empty()) Unlock(m_locked.back().first, m_locked.back().second);
-    return m_primaryFound ? PrimaryFound : m_rolledOver ? RolledOver : Failed;
+    return Done;
 }
 
 bool OplogDumpPass::DumpReplicaSet(const MongoDbOplogTimeStampInfo_t& record) {
