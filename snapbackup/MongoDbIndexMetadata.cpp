@@ -99,8 +99,12 @@ CZuError MongoDbBackupCoordinator::createMongoDbMetadataInIndex() {
                 if (!FXPath::IsAncestorOrSame(volume.srcPath, physical)) continue;
                 record.nodeClientId = int32_t(volume.srcClientId);
                 record.archiveFileMap[uint32_t(volume.archiveFileId)] = entry;
-                if (FXPath::IsAncestorOrSame(volume.srcPath, record.secondaryDataPath) ||
-                    (!link.empty() && FXPath::Normalize(link) == FXPath::Normalize(record.secondaryDataPath))) {
+                // Volumes come deepest first: the first one that holds the data
+                // path is its volume; an ancestor volume mapping another mount
+                // path of the set holds other data.
+                if (record.archiveFileId == 0 &&
+                    (FXPath::IsAncestorOrSame(volume.srcPath, record.secondaryDataPath) ||
+                     (!link.empty() && FXPath::Normalize(link) == FXPath::Normalize(record.secondaryDataPath)))) {
                     record.archiveFileId = uint32_t(volume.archiveFileId);
                     ZULOG_NORMAL("Mapped afileId [%d] for replica set [%s] dbPath [%s]", int(volume.archiveFileId),
                                  record.replicaSetName.c_str(), record.secondaryDataPath.c_str());
