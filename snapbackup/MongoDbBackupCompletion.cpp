@@ -110,6 +110,17 @@ CZuError MongoDbBackupCoordinator::OnComplete() {
         CleanupSnapshots();
         return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::RemoteFailure, "Failed to complete the snap backup");
     }
+    // The nodes' oplog points are read before anything is written, so that a
+    // malformed report fails the job without index records of a failed backup.
+    const bool handOff = OplogDumpsEnabled();
+    if (handOff) {
+        if (CZuError err = HandOffStep(&MongoDbBackupCoordinator::CreateOplogLastTimestampEntryInfo,
+                                       "Failed to construct oplog timestamp info with error [%s]"))
+            return err.Push(FXLOC);
+        if (CZuError err = HandOffStep(&MongoDbBackupCoordinator::UpdateOplogLastTimestampEntryForRepsets,
+                                       "Failed to update oplog timestamp entry for repsets with error [%s]"))
+            return err.Push(FXLOC);
+    }
     if (CZuError err = createMongoDbMetadataInIndex()) {
         m_jobFailed = true;
         const std::string text =
@@ -117,28 +128,21 @@ CZuError MongoDbBackupCoordinator::OnComplete() {
         ZULOG_ERROR("%s", text.c_str());
         return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::RemoteFailure, "%s", text.c_str());
     }
-    if (!OplogDumpsEnabled()) {
+    if (!handOff) {
         ZULOG_NORMAL("MongoDB Oplog dumps disabled. Skip oplog timetamp updates");
         return {};
     }
-    struct Step {
-        CZuError (MongoDbBackupCoordinator::*run)();
-        const char* failure;
-    };
-    static const Step steps[] = {
-        {&MongoDbBackupCoordinator::CreateOplogLastTimestampEntryInfo, "Failed to construct oplog timestamp info with error [%s]"},
-        {&MongoDbBackupCoordinator::UpdateOplogLastTimestampEntryForRepsets,
-         "Failed to update oplog timestamp entry for repsets with error [%s]"},
-        {&MongoDbBackupCoordinator::UpdateTimestampInfoOnNodes, "Failed to update timestamp info on nodes with error [%s]"},
-    };
-    for (const Step& step : steps)
-        if (CZuError err = (this->*step.run)()) {
-            m_jobFailed = true;
-            const std::string message = err.GetMessage();
-            ZULOG_ERROR("%s", err.AsString().c_str());
-            return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::RemoteFailure, step.failure, message.c_str());
-        }
-    return {};
+    CZuError err = HandOffStep(&MongoDbBackupCoordinator::UpdateTimestampInfoOnNodes,
+                               "Failed to update timestamp info on nodes with error [%s]");
+    return err.Push(FXLOC);
+}
+
+CZuError MongoDbBackupCoordinator::HandOffStep(CZuError (MongoDbBackupCoordinator::*step)(), const char* failure) {
+    CZuError err = (this->*step)();
+    if (!err) return {};
+    m_jobFailed = true;
+    ZULOG_ERROR("%s", err.AsString().c_str());
+    return FXErrorUtil::ErrorWin32(FXLOC, ZuCode::RemoteFailure, failure, err.GetMessage().c_str());
 }
 
 bool MongoDbBackupCoordinator::IsFirstAttemptOfBackupPhase(const std::string& attemptToken) {

@@ -106,6 +106,9 @@ private:
     CZuError BuildTaskPayload(DistributedKax::CTask& task, DistributedKax::CTaskInfo& info);
     void RaisePendingCause(uint32_t messageId, const std::vector<std::string>& arguments);
     void ReadLockWindow(const std::string& value);
+    // Runs one step of the oplog point hand-off; its failure fails the job
+    // with `failure` (a format taking the step's error text).
+    CZuError HandOffStep(CZuError (MongoDbBackupCoordinator::*step)(), const char* failure);
 
     std::shared_ptr<MongoDbClientConfig> m_config;
     MongoDbUtil m_util;

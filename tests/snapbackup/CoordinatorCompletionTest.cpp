@@ -251,3 +251,20 @@ TEST_F(CoordinatorCompletion, ANodeThatFailedToStartSetsTheQuitFlagAndAPendingCa
     EXPECT_EQ(events.back().messageId, 0x07000114u);
     EXPECT_EQ(events.back().arguments, (std::vector<std::string>{"backup", "nodeA"}));
 }
+
+TEST_F(CoordinatorCompletion, AMalformedOplogPointFailsTheJobBeforeAnythingIsIndexed) {
+    DetachedCoordinator c;
+    c.coordinator.GetPlan() = {PlanRecord("rs0", "h", 1)};
+    auto node = NodeNamed("nodeA");
+    auto done = Done({{"OplogLastEntryTSPerRepSet", "rs0:h:1:9"}, {"OplogDumpStagingLocation", "/s"}});
+    ASSERT_FALSE(c.coordinator.ControllerDone(node, &done).IsError());
+    CZuError err = c.coordinator.OnComplete();
+    EXPECT_EQ(err.GetMessage(),
+              "Failed to construct oplog timestamp info with error [Malformed OplogLastEntryTSPerRepSet value [rs0:h:1:9]: "
+              "expected <replica set>:<host>:<port>:<job id>:<timestamp>]");
+    EXPECT_TRUE(c.coordinator.IsJobFailed());
+    int64_t restart = 0;
+    int indexed = 0;
+    ASSERT_FALSE(IndexStore::GetIndexState(c.jobId, restart, indexed).IsError());
+    EXPECT_EQ(indexed, 0);
+}
