@@ -10,7 +10,8 @@
 //   PrepareIndex, CreateIndex, SendIndexMetaData, RunVSAAppWareSnapsOperation,
 //   and Cleanup on every path.
 // UnQuiesceDB runs whenever QuiesceDB ran, also after a failed QuiesceDB or
-// snapshot, so that the database never stays quiesced. Steps return 0 for
+// snapshot, so that the database never stays quiesced; a step that throws
+// counts as failed. Steps return 0 for
 // success; the first failing step ends the run. Snapshots taken by a run
 // that fails are deleted before RunSnapBackup returns.
 //
@@ -134,6 +135,9 @@ private:
         std::string indexPath;
         std::string mountPoint;
     };
+    using Step = int (DBSnapBackup::*)();
+    // Runs one step; an exception counts as its failure.
+    int RunStep(const char* name, Step step);
     // Deletes the snapshots of this run (after a failed run).
     void DeleteOwnSnapshots();
     const VolumeSnapshot* VolumeHolding(const std::string& sourcePath) const;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <set>
 
 #include "host/Entities.h"
@@ -112,17 +113,19 @@ CZuError DBSnapBackup::RunSnapBackup() {
     m_snapError = CZuError();
 
     CZuError result = [this]() -> CZuError {
-        if (ParseArgs()) return StepFailed(FXLOC, "ParseArgs");
-        if (FindDataPaths()) return StepFailed(FXLOC, "FindDataPaths");
-        if (FetchDBList()) return StepFailed(FXLOC, "FetchDBList");
-        if (CreateSnapEntityList()) return StepFailed(FXLOC, "CreateSnapEntityList");
-        if (PrepareSnap()) return StepFailed(FXLOC, "PrepareSnap");
+        const std::pair<const char*, Step> before[] = {{"ParseArgs", &DBSnapBackup::ParseArgs},
+                                                       {"FindDataPaths", &DBSnapBackup::FindDataPaths},
+                                                       {"FetchDBList", &DBSnapBackup::FetchDBList},
+                                                       {"CreateSnapEntityList", &DBSnapBackup::CreateSnapEntityList},
+                                                       {"PrepareSnap", &DBSnapBackup::PrepareSnap}};
+        for (const auto& [name, step] : before)
+            if (RunStep(name, step)) return StepFailed(FXLOC, name);
 
-        const int quiesced = QuiesceDB();
-        const int snapped = quiesced == 0 ? Snap() : -1;
+        const int quiesced = RunStep("QuiesceDB", &DBSnapBackup::QuiesceDB);
+        const int snapped = quiesced == 0 ? RunStep("Snap", &DBSnapBackup::Snap) : -1;
         if (quiesced != 0 || snapped != 0) m_skipFlag = true;
         // Whatever happened above, the database must not stay quiesced.
-        const int unquiesced = UnQuiesceDB();
+        const int unquiesced = RunStep("UnQuiesceDB", &DBSnapBackup::UnQuiesceDB);
         if (quiesced) return StepFailed(FXLOC, "QuiesceDB");
         if (snapped) {
             if (m_snapError) return m_snapError.Push(FXLOC, "Snap failed");
@@ -130,10 +133,13 @@ CZuError DBSnapBackup::RunSnapBackup() {
         }
         if (unquiesced) return StepFailed(FXLOC, "UnQuiesceDB");
 
-        if (PrepareIndex()) return StepFailed(FXLOC, "PrepareIndex");
-        if (CreateIndex()) return StepFailed(FXLOC, "CreateIndex");
-        if (SendIndexMetaData()) return StepFailed(FXLOC, "SendIndexMetaData");
-        if (RunVSAAppWareSnapsOperation()) return StepFailed(FXLOC, "RunVSAAppWareSnapsOperation");
+        const std::pair<const char*, Step> after[] = {
+            {"PrepareIndex", &DBSnapBackup::PrepareIndex},
+            {"CreateIndex", &DBSnapBackup::CreateIndex},
+            {"SendIndexMetaData", &DBSnapBackup::SendIndexMetaData},
+            {"RunVSAAppWareSnapsOperation", &DBSnapBackup::RunVSAAppWareSnapsOperation}};
+        for (const auto& [name, step] : after)
+            if (RunStep(name, step)) return StepFailed(FXLOC, name);
         return {};
     }();
 
@@ -141,6 +147,18 @@ CZuError DBSnapBackup::RunSnapBackup() {
     if (result) DeleteOwnSnapshots();
     ExitHere();
     return result;
+}
+
+// An exception is a failed step: it must not skip the unquiesce.
+int DBSnapBackup::RunStep(const char* name, Step step) {
+    try {
+        return (this->*step)();
+    } catch (const std::exception& e) {
+        ZULOG_ERROR("%s failed with an exception: %s", name, e.what());
+    } catch (...) {
+        ZULOG_ERROR("%s failed with an exception", name);
+    }
+    return -1;
 }
 
 int DBSnapBackup::Snap() {

@@ -1,6 +1,7 @@
 // The snapshot driver: the order of the steps, the unquiesce after every
 // quiesce, the clean-up of a failed run and the "default" file index.
 #include <map>
+#include <stdexcept>
 
 #include "host/DBSnapBackup.h"
 #include "platform/IndexStore.h"
@@ -39,12 +40,14 @@ public:
 
     int Step(const std::string& name) {
         steps.push_back(name);
+        if (name == throwing) throw std::runtime_error("broken step");
         return name == failing ? -1 : 0;
     }
 
     std::vector<std::string> volumes;
     std::vector<std::pair<std::string, std::string>> files;  // source path, index path
     std::string failing;
+    std::string throwing;
     std::vector<std::string> steps;
     bool skipFlagAtUnquiesce = false;
 };
@@ -61,8 +64,7 @@ protected:
         snap.files = {{data + "/db/coll.wt", "/rs0" + data + "/db/coll.wt"},
                       {data + "/db/journal/j.1", "/rs0" + data + "/db/journal/j.1"}};
         const auto argv = NodeArgv(1);
-        std::vector<const char*> raw;
-        for (const auto& a : argv) raw.push_back(a.c_str());
+        const auto raw = Pointers(argv);
         auto jobClient = std::make_shared<TWBackupJobClient>();
         ASSERT_FALSE(jobClient->init("localhost", jobId).IsError());
         auto control = std::make_shared<TWJobControlClient>();
@@ -144,6 +146,14 @@ TEST_F(SnapDriverTest, UnquiesceFollowsEveryQuiesceAndAFailedRunKeepsNoSnapshot)
         EXPECT_EQ(StoredSnapshots(), 0u) << c.failing;
         EXPECT_TRUE(snap.GetSnapshots().empty()) << c.failing;
     }
+}
+
+TEST_F(SnapDriverTest, AStepThatThrowsFailsTheRunAndStillUnquiesces) {
+    snap.throwing = "CreateSnapShot";
+    CZuError err = snap.RunSnapBackup();
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(snap.steps.back(), "UnQuiesceDB");
+    EXPECT_NE(ReadLog().find("Snap failed with an exception: broken step"), std::string::npos);
 }
 
 TEST_F(SnapDriverTest, AStopRequestEndsTheCopyAndStillUnquiesces) {

@@ -19,8 +19,7 @@ protected:
 
     int Initialize(MongoDbSnapBackup& snap, const std::vector<MongoRepSetInfo_t>& records) {
         const auto argv = NodeArgv();
-        std::vector<const char*> raw;
-        for (const auto& a : argv) raw.push_back(a.c_str());
+        const auto raw = Pointers(argv);
         auto jobClient = std::make_shared<TWBackupJobClient>();
         EXPECT_FALSE(jobClient->init("localhost", jobId).IsError());
         std::vector<std::string> dataPaths;

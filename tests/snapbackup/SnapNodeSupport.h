@@ -100,6 +100,13 @@ struct RecordingControllerHost : DistributedKax::IControllerHost {
     std::vector<DistributedKax::CControllerDoneMessage> sent;
 };
 
+// argv-style pointers into `args` (which must outlive them).
+inline std::vector<const char*> Pointers(const std::vector<std::string>& args) {
+    std::vector<const char*> raw;
+    for (const auto& a : args) raw.push_back(a.c_str());
+    return raw;
+}
+
 inline void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
