@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <exception>
+
 #include "host/Entities.h"
 #include "host/Files.h"
 #include "host/JobClient.h"
@@ -185,9 +187,14 @@ CZuError MongoDbBackupController::OnTask(int, const CTaskInfo& task, CTaskComple
     std::lock_guard<std::mutex> lock(m_config.taskMutex);
     m_running = true;
     m_snapSucceeded = false;
-    CZuError err = ReadNodePayload(task.payload, false);
-    if (!err) err = PrepareJobClients();
-    if (!err) err = RunSnapshot();
+    CZuError err;
+    try {
+        err = ReadNodePayload(task.payload, false);
+        if (!err) err = PrepareJobClients();
+        if (!err) err = RunSnapshot();
+    } catch (const std::exception& e) {
+        err = FXErrorUtil::ErrorWin32(FXLOC, ZuCode::RemoteFailure, "The snapshot task failed: %s", e.what());
+    }
     m_running = false;
     return err.Push(FXLOC);
 }
