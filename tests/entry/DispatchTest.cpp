@@ -192,12 +192,12 @@ TEST_F(DispatchTest, GranularSettingAbsentMeansEnabled) {
 }
 
 TEST_F(DispatchTest, StandInsFailEveryLifeCycleCallNamingTheCapability) {
-    auto args = MakeArgs({}, 0);
+    auto args = MakeArgs({"-snaptape"}, 0);
     std::unique_ptr<DistributedKax::ICoordinator> coordinator(createICoordinatorInstanceV1("backup", args));
     ASSERT_NE(coordinator, nullptr);
     CZuError err = coordinator->initialize(coordinator->getClientConfigObject(), args, nullptr, nullptr);
     EXPECT_TRUE(err.IsError());
-    EXPECT_NE(err.AsString().find("Snapshot backup is not available"), std::string::npos) << err.AsString();
+    EXPECT_NE(err.AsString().find("Backup copy is not available"), std::string::npos) << err.AsString();
     EXPECT_TRUE(coordinator->OnComplete().IsError());
 
     std::unique_ptr<DistributedKax::CController> controller(createIControllerInstanceV1("postop", args));
