@@ -59,21 +59,25 @@ kax init
 kax client register coordinator >/dev/null
 kax setting set Kestrix nLogLevel 2 >/dev/null
 
+# Registers the deployment reached at host:port as instance $1 with
+# application $2, loads sample orders into database $4, shows the topology
+# and backs it up.
+protect() {
+    kax instance register "$1" --client coordinator --host "${3%:*}" --port "${3##*:}" --bin-path "$TOOLS" --app "$2"
+    load_orders "mongodb://$3/?w=majority" "$4"
+    step "The deployment as the agent discovers it"
+    kax topology "$1"
+    step "Snapshot backup of $1"
+    backup "$2"
+}
+
 step "Starting a replica set of three members (127.0.0.20-22)"
 "$TOOLS/mongo-cluster" up --dir "$DEMO/replica-set" --members 3 --ip-base 20 > "$DEMO/replica-set.json"
 primary=$(json "$DEMO/replica-set.json" "d['primary']")
 json "$DEMO/replica-set.json" "'\n'.join(m['ip'] for m in d['members'])" > "$DEMO/ips"
 echo "primary $primary"
 register_members "$DEMO/ips"
-kax instance register shop-rs --client coordinator --host "${primary%:*}" --port "${primary##*:}" \
-    --bin-path "$TOOLS" --app 2:1
-load_orders "mongodb://$primary/?w=3" shop
-
-step "The deployment as the agent discovers it"
-kax topology shop-rs
-
-step "Snapshot backup of the replica set"
-backup 2:1
+protect shop-rs 2:1 "$primary" shop
 
 if [ -x "$TOOLS/mongos" ]; then
     step "Starting a sharded cluster: config servers, two shards of three members, a router (127.0.0.30-39)"
@@ -84,15 +88,7 @@ if [ -x "$TOOLS/mongos" ]; then
         "'\n'.join(m['ip'] for s in [d['configServers']] + d['shards'] for m in s['members'])" > "$DEMO/ips"
     echo "router $router"
     register_members "$DEMO/ips"
-    kax instance register shop-cluster --client coordinator --host "${router%:*}" --port "${router##*:}" \
-        --bin-path "$TOOLS" --app 2:2
-    load_orders "mongodb://$router/" store
-
-    step "The deployment as the agent discovers it"
-    kax topology shop-cluster
-
-    step "Snapshot backup of the sharded cluster"
-    backup 2:2
+    protect shop-cluster 2:2 "$router" store
 fi
 
 step "Done. State root: $ROOT (logs under $ROOT/logs); the servers are stopped now."

@@ -16,43 +16,36 @@ constexpr int kDisconnectSeconds = 10;
 
 // The record named by the arguments; false (logged) when any of the five is missing.
 bool GetOplogTSInfo(const CProgramArguments& args, MongoDbOplogTimeStampInfo_t& record) {
-    std::string text;
     bool complete = true;
-    if (args.GetValue("repset", text)) {
-        ZULOG_ERROR("Failed to get repset name");
-        complete = false;
-    } else {
-        record.replicaSetName = text;
-        ZULOG_NORMAL("Using Repset name [%s]", text.c_str());
-    }
-    if (args.GetValue("sechostname", text)) {
-        ZULOG_ERROR("Failed to get hostname");
-        complete = false;
-    } else {
-        record.host = text;
-        ZULOG_NORMAL("Using hostname [%s]", text.c_str());
-    }
-    if (args.GetValue("secport", text)) {
-        ZULOG_ERROR("Failed to get port");
-        complete = false;
-    } else {
-        record.port = uint32_t(std::strtoul(text.c_str(), nullptr, 10));
-        ZULOG_NORMAL("Using secondary port [%s] [%u]", text.c_str(), record.port);
-    }
-    if (args.GetValue("timestamp", text)) {
-        ZULOG_ERROR("Failed to get oplog last entry timestamp");
-        complete = false;
-    } else {
-        record.timestamp = std::strtoull(text.c_str(), nullptr, 10);
-        ZULOG_NORMAL("Using oplog last entry timestamp [%s] [%lu]", text.c_str(), (unsigned long)record.timestamp);
-    }
-    if (args.GetValue("lfjid", text)) {
-        ZULOG_ERROR("Invalid last full job id");
-        complete = false;
-    } else {
-        record.fullJobId = std::strtoll(text.c_str(), nullptr, 10);
-        ZULOG_NORMAL("Using last full jobid [%s] [%lld]", text.c_str(), (long long)record.fullJobId);
-    }
+    auto read = [&](const char* name, const char* missing, const auto& use) {
+        std::string text;
+        if (args.GetValue(name, text)) {
+            ZULOG_ERROR("%s", missing);
+            complete = false;
+        } else {
+            use(text);
+        }
+    };
+    read("repset", "Failed to get repset name", [&](const std::string& t) {
+        record.replicaSetName = t;
+        ZULOG_NORMAL("Using Repset name [%s]", t.c_str());
+    });
+    read("sechostname", "Failed to get hostname", [&](const std::string& t) {
+        record.host = t;
+        ZULOG_NORMAL("Using hostname [%s]", t.c_str());
+    });
+    read("secport", "Failed to get port", [&](const std::string& t) {
+        record.port = uint32_t(std::strtoul(t.c_str(), nullptr, 10));
+        ZULOG_NORMAL("Using secondary port [%s] [%u]", t.c_str(), record.port);
+    });
+    read("timestamp", "Failed to get oplog last entry timestamp", [&](const std::string& t) {
+        record.timestamp = std::strtoull(t.c_str(), nullptr, 10);
+        ZULOG_NORMAL("Using oplog last entry timestamp [%s] [%lu]", t.c_str(), (unsigned long)record.timestamp);
+    });
+    read("lfjid", "Invalid last full job id", [&](const std::string& t) {
+        record.fullJobId = std::strtoll(t.c_str(), nullptr, 10);
+        ZULOG_NORMAL("Using last full jobid [%s] [%lld]", t.c_str(), (long long)record.fullJobId);
+    });
     return complete;
 }
 
