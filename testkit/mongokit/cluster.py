@@ -194,16 +194,7 @@ class Cluster:
     def _start_members(self, members, key_file):
         for m in members:
             m["argv"] = self._member_args(m, key_file)
-        procs = [(m, subprocess.Popen(m["argv"], stdout=subprocess.PIPE,
-                                      stderr=subprocess.STDOUT, text=True)) for m in members]
-        failures = []
-        for m, proc in procs:
-            out, _ = proc.communicate()
-            for line in out.splitlines():
-                if line.startswith("forked process:"):
-                    m["pid"] = int(line.split(":")[1])
-            if proc.returncode != 0:
-                failures.append("%s: %s" % (m["host"], out.strip()))
+        failures = start_forked(members)
         self._save()
         if failures:
             raise ClusterError("members failed to start: " + "; ".join(failures))
@@ -293,19 +284,11 @@ class Cluster:
             raise ClusterError("member %s failed to start: %s" % (m["host"], proc.stdout.strip()))
 
     # ---- down ------------------------------------------------------------------
-    def _pids(self):
-        pids = []
-        for m in self.state["members"]:
-            pid = procs.lock_pid(m["dbpath"]) or m.get("pid")
-            if pid and procs.is_mongod_of(pid, m["dbpath"]):
-                pids.append(pid)
-        return pids
-
     def down(self):
         """Stops every member and waits until their processes are gone."""
         if self.state is None:
             self.state = load_state(self.dir)
-        pids = self._pids()
+        pids = member_pids(self.state)
         procs.stop(pids)
         return pids
 
@@ -315,6 +298,34 @@ class Cluster:
 
     def __exit__(self, *exc):
         self.down()
+
+
+def member_pids(state):
+    """The pids of a replica set's running members (state as up() makes it)."""
+    pids = []
+    for m in (state or {}).get("members") or []:
+        pid = procs.lock_pid(m["dbpath"]) or m.get("pid")
+        if pid and procs.is_mongod_of(pid, m["dbpath"]):
+            pids.append(pid)
+    return pids
+
+
+def start_forked(servers):
+    """Starts servers (dicts with "argv" of a --fork command line, and
+    "host") at once and waits for their parents; records each "pid".
+    Returns the failures, one text per server that did not start."""
+    started = [(server, subprocess.Popen(server["argv"], stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT, text=True))
+               for server in servers]
+    failures = []
+    for server, proc in started:
+        out, _ = proc.communicate()
+        for line in out.splitlines():
+            if line.startswith("forked process:"):
+                server["pid"] = int(line.split(":")[1])
+        if proc.returncode != 0:
+            failures.append("%s: %s" % (server["host"], out.strip()))
+    return failures
 
 
 def make_key_file(path):

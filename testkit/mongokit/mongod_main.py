@@ -102,13 +102,39 @@ def read_key_file(path):
     return key
 
 
-class MongodProcess:
+class ServerProcess:
+    """A server's life once its options are read: start() (which raises
+    StartupError), a stop request from a signal or the shutdown command,
+    and wait_and_stop(), which returns once the server has stopped."""
+
     def __init__(self, options):
         self.options = options
         self.node = None
         self.server = None
-        self.lock_fd = None
         self.stop_event = threading.Event()
+
+    def request_stop(self, reason):
+        log.log("CONTROL", "shutting down", reason=reason)
+        self.stop_event.set()
+
+    def _wait_then_close_connections(self):
+        while not self.stop_event.wait(1.0):
+            with self.node.lock:
+                self.node.reap_cursors()
+        self.node.stopping.set()
+        self.node.wake()
+        self.server.stop()
+
+    @staticmethod
+    def _log_exit():
+        log.log("CONTROL", "now exiting")
+        log.log("CONTROL", "Shutting down", exitCode=0)
+
+
+class MongodProcess(ServerProcess):
+    def __init__(self, options):
+        super().__init__(options)
+        self.lock_fd = None
 
     def start(self):
         options = self.options
@@ -187,18 +213,9 @@ class MongodProcess:
             with open(pid_file, "w") as f:
                 f.write("%d\n" % os.getpid())
 
-    def request_stop(self, reason):
-        log.log("CONTROL", "shutting down", reason=reason)
-        self.stop_event.set()
-
     def wait_and_stop(self):
-        while not self.stop_event.wait(1.0):
-            with self.node.lock:
-                self.node.reap_cursors()
+        self._wait_then_close_connections()
         node = self.node
-        node.stopping.set()
-        node.wake()
-        self.server.stop()
         if node.repl is not None:
             node.repl.stop()
         with node.lock:
@@ -207,8 +224,7 @@ class MongodProcess:
             node.storage.close()
         os.ftruncate(self.lock_fd, 0)
         os.close(self.lock_fd)
-        log.log("CONTROL", "now exiting")
-        log.log("CONTROL", "Shutting down", exitCode=0)
+        self._log_exit()
 
 
 def serve(program, options, process, **startup_fields):
@@ -249,27 +265,29 @@ def serve(program, options, process, **startup_fields):
     return 0
 
 
-def parse_options(argv, program):
-    """(Options, None) or (None, exit status) after reporting a refusal."""
+def parse_options(argv, program, usage, version_name):
+    """(Options, None) to go on, or (None, exit status) once a refused
+    command line is reported or --help/--version answered."""
     try:
-        return Options(argv, program), None
+        options = Options(argv, program)
     except OptionsError as exc:
         text = str(exc)
         if not text.startswith(("Error", "Unrecognized")):
             text = "Error parsing command line: " + text
         return None, bad_options(argv[0] if argv else program, text)
+    if "help" in options.actions:
+        print(usage)
+        return None, 0
+    if "version" in options.actions:
+        sys.stdout.write(kitversion.version_text(version_name))
+        return None, 0
+    return options, None
 
 
 def main(argv):
-    options, status = parse_options(argv, "mongod")
+    options, status = parse_options(argv, "mongod", USAGE, "db")
     if options is None:
         return status
-    if "help" in options.actions:
-        print(USAGE)
-        return 0
-    if "version" in options.actions:
-        sys.stdout.write(kitversion.version_text("db"))
-        return 0
     if "shutdown" in options.actions:
         return shutdown_running(options)
     return serve("mongod", options, MongodProcess(options), dbPath=_dbpath(options))

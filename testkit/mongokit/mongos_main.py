@@ -1,13 +1,11 @@
 """mongos: the router's options, start-up and orderly shutdown."""
 import os
-import sys
 import threading
 
 from . import tlsconfig
-from . import version as kitversion
 from .logsink import log
-from .mongod_main import (EXIT_FAILURE, EXIT_NET_ERROR, StartupError, bind_addresses,
-                          parse_options, read_key_file, serve, bad_options)
+from .mongod_main import (EXIT_FAILURE, EXIT_NET_ERROR, ServerProcess, StartupError,
+                          bad_options, bind_addresses, parse_options, read_key_file, serve)
 from .options import EXIT_BADOPTIONS, OptionsError
 from .router import PING_INTERVAL, RouterNode, client_options, parse_connection_string
 
@@ -31,13 +29,7 @@ USAGE = """Options:
 """
 
 
-class MongosProcess:
-    def __init__(self, options):
-        self.options = options
-        self.node = None
-        self.server = None
-        self.stop_event = threading.Event()
-
+class MongosProcess(ServerProcess):
     def start(self):
         from .commands.router import ROUTER
         from .server import Server
@@ -84,32 +76,17 @@ class MongosProcess:
                         severity="W", error=str(exc))
             self.node.stopping.wait(PING_INTERVAL)
 
-    def request_stop(self, reason):
-        log.log("CONTROL", "shutting down", reason=reason)
-        self.stop_event.set()
-
     def wait_and_stop(self):
-        while not self.stop_event.wait(1.0):
-            with self.node.lock:
-                self.node.reap_cursors()
-        self.node.stopping.set()
-        self.server.stop()
+        self._wait_then_close_connections()
         self.node.catalog.close()
-        log.log("CONTROL", "now exiting")
-        log.log("CONTROL", "Shutting down", exitCode=0)
+        self._log_exit()
 
 
 def main(argv):
-    options, status = parse_options(argv, "mongos")
+    options, status = parse_options(argv, "mongos", USAGE, "mongos")
     if options is None:
         return status
     program = argv[0] if argv else "mongos"
-    if "help" in options.actions:
-        print(USAGE)
-        return 0
-    if "version" in options.actions:
-        sys.stdout.write(kitversion.version_text("mongos"))
-        return 0
     configdb = options.get("sharding.configDB")
     if not configdb:
         return bad_options(program, "BadValue: error: no args for --configdb")

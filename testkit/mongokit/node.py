@@ -89,6 +89,10 @@ class ServerState:
         operationTime), or None where servers send none."""
         return None
 
+    def wake(self):
+        with self.lock:
+            self.cond.notify_all()
+
     # ---- cursors --------------------------------------------------------------
     def new_cursor(self, **kwargs):
         cursor_id = 0
@@ -273,10 +277,6 @@ class Node(ServerState):
             self.log_op("c", "%s.$cmd" % db, {"dropDatabase": 1})
             return True
         return False
-
-    def wake(self):
-        with self.lock:
-            self.cond.notify_all()
 
     # ---- fsync lock -----------------------------------------------------------
     def fsync_lock(self):

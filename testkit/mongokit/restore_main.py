@@ -291,11 +291,10 @@ class Restore:
     def run(self):
         limit = parse_limit(self.opts["oplog_limit"]) if self.opts["oplog_limit"] \
             else Timestamp(0, 0)
-        log("preparing collections to restore from")
-        intents = self.intents()
         self.client = toolcli.connect(self.opts)
         try:
-            for intent in sorted(intents, key=lambda i: i.dest_ns):
+            log("preparing collections to restore from")
+            for intent in sorted(self.intents(), key=lambda i: i.dest_ns):
                 self.restore(intent)
             if self.opts["oplog_replay"]:
                 self.replay_oplog(limit)

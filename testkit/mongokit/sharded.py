@@ -12,13 +12,13 @@ maintenance connections), as MongoDB recommends.
 """
 import json
 import os
-import subprocess
 import threading
 
 from . import procs
 from .certs import make_certificates
 from .client import Client
-from .cluster import STATE_FILE, Cluster, ClusterError, free_port, load_state, make_key_file
+from .cluster import (STATE_FILE, Cluster, ClusterError, free_port, load_state, make_key_file,
+                      member_pids, start_forked)
 
 CONFIG_SET = "cfg"
 SHARD_PREFIX = "sh"
@@ -128,16 +128,7 @@ class ShardedCluster:
             routers.append(router)
         self.state["routers"] = routers
         self.state["router"] = routers[0]["host"]
-        started = [(r, subprocess.Popen(r["argv"], stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True)) for r in routers]
-        failures = []
-        for router, proc in started:
-            out, _ = proc.communicate()
-            for line in out.splitlines():
-                if line.startswith("forked process:"):
-                    router["pid"] = int(line.split(":")[1])
-            if proc.returncode != 0:
-                failures.append("%s: %s" % (router["host"], out.strip()))
+        failures = start_forked(routers)
         self._save()
         if failures:
             raise ClusterError("routers failed to start: " + "; ".join(failures))
@@ -173,15 +164,6 @@ class ShardedCluster:
                 pids.append(pid)
         return pids
 
-    def _member_pids(self):
-        pids = []
-        for rs in [self.state.get("configServers")] + list(self.state.get("shards") or []):
-            for m in (rs or {}).get("members") or []:
-                pid = procs.lock_pid(m["dbpath"]) or m.get("pid")
-                if pid and procs.is_mongod_of(pid, m["dbpath"]):
-                    pids.append(pid)
-        return pids
-
     def down(self):
         """Stops the routers, then every member; returns once all are gone."""
         if self.state is None:
@@ -191,7 +173,8 @@ class ShardedCluster:
             self.state["shards"] = [s.state for s in self._sets[1:]]
         routers = self._router_pids()
         procs.stop(routers)
-        members = self._member_pids()
+        members = [pid for rs in [self.state.get("configServers")] + list(
+            self.state.get("shards") or []) for pid in member_pids(rs)]
         procs.stop(members)
         return routers + members
 
