@@ -92,7 +92,8 @@ private:
     };
 
     bool QuitRequested();
-    int LockSecondary(size_t index);
+    // Locks the record's secondary; 0, or non-zero with the reason in `failure`.
+    int LockSecondary(size_t index, std::string& failure);
     void CopyMongodConfigFile(const MongoRepSetInfo_t& record);
     // Lists the files of every mount path; from the mounted snapshots when
     // `fromSnapshot`. 0 / -1.

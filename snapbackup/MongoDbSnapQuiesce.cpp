@@ -28,7 +28,7 @@ uint64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-int MongoDbSnapBackup::LockSecondary(size_t index) {
+int MongoDbSnapBackup::LockSecondary(size_t index, std::string& failure) {
     const MongoRepSetInfo_t& r = m_records[index];
     const int port = int(r.secondaryPort);
     // Whether someone else holds a lock already decides what the watchdog
@@ -42,6 +42,12 @@ int MongoDbSnapBackup::LockSecondary(size_t index) {
                      r.secondaryHost.c_str(), port);
     m_lockGuard.WillLock(r.secondaryHost, port, lockedBefore);
     const int rc = m_util.QuiesceDB(r.secondaryHost, port);
+    if (rc != 0) {
+        failure = m_util.GetConnection()->GetLastErrorMsg();
+        if (failure.empty())
+            failure = FXString::Format("Failed to lock the secondary [%s:%d] of replica set [%s]",
+                                       r.secondaryHost.c_str(), port, r.replicaSetName.c_str());
+    }
     bool lockedNow = rc == 0;
     // A lock whose answer was lost may still have been taken.
     if (rc != 0 && !lockedBefore && !m_util.GetDBLockStatus(r.secondaryHost, port, lockedNow).IsError() && lockedNow)
@@ -73,13 +79,9 @@ int MongoDbSnapBackup::QuiesceDB() {
                 ZULOG_ERROR("No lock watchdog (a killed node would leave its secondaries locked): %s",
                             err.AsString().c_str());
         }
-        if (LockSecondary(i) != 0) {
+        std::string reason;
+        if (LockSecondary(i, reason) != 0) {
             ZULOG_ERROR("m_mdbUtil::QuiesceDB returned failure");
-            std::string reason = m_util.GetConnection()->GetLastErrorMsg();
-            if (reason.empty())
-                reason = FXString::Format("Failed to lock the secondary [%s:%u] of replica set [%s]",
-                                          record.secondaryHost.c_str(), record.secondaryPort,
-                                          record.replicaSetName.c_str());
             RaisePendingCause(SnapNodeEventIds::kQuiesceFailed, {reason});
             return -1;
         }

@@ -1,8 +1,7 @@
 #pragma once
 // The node-side snapshot against a test-kit replica set: one set per test
-// suite, the instance bound to it, a node snapshot whose copy step can be
-// watched (it runs while the secondaries are locked), and the controller
-// driven the way the framework drives it.
+// suite, the instance bound to it, and a node snapshot whose copy step can
+// be watched (it runs while the secondaries are locked).
 #include <functional>
 
 #include "access/MongoDbConnection.h"
@@ -21,13 +20,6 @@ public:
         return MongoDbSnapBackup::CreateSnapShot();
     }
     std::function<void()> whileLocked;
-};
-
-struct NodeRun {
-    CZuError taskError;
-    CZuError doneError;
-    DistributedKax::CControllerDoneMessage done;
-    RecordingControllerHost host;
 };
 
 class NodeKitTest : public SnapNodeTest {
@@ -104,24 +96,6 @@ protected:
         config.clusterType = App::MongoClusterType::ReplicaSet;
         config.serverList = servers;
         return config.SerializeToXml();
-    }
-
-    // Drives a controller through one task, as the framework does.
-    void RunNode(const std::string& payload, std::shared_ptr<MongoDbSnapBackup> snap, NodeRun& run) {
-        MongoDbBackupController controller(std::move(snap));
-        auto args = NodeArgs();
-        controller.AttachHost(&run.host, args);
-        ASSERT_FALSE(controller.getClientConfigObject()->parseArguments(*args).IsError());
-        ASSERT_FALSE(controller.processNodeInit(CNMessageBase(DistributedKax::FrameworkMessage::NodeInit)).IsError());
-        DistributedKax::CStreamRequest streams;
-        EXPECT_EQ(controller.getStreamRequest(streams).GetErrorCode(), ZuCode::NoStreamsRequired);
-        DistributedKax::CTaskInfo task;
-        task.taskId = 1;
-        task.payload = payload;
-        DistributedKax::CTaskCompleteMessage result;
-        run.taskError = controller.OnTask(1, task, result);
-        EXPECT_TRUE(controller.isControllerDone());
-        run.doneError = controller.SetAdditionalCtrlDoneValues(run.done);
     }
 
     // Whether any file under `dir` holds `text`.

@@ -1,8 +1,8 @@
 #pragma once
 // Shared pieces of the node-side snapshot tests: a state root with the
 // node's client, a job, and (for the kit tests) an instance and application
-// bound to a kit replica set; the node's program arguments; a controller
-// host that records the completion; scratch directory trees.
+// bound to a MongoDB server; the node's program arguments; the controller
+// driven through one task the way the framework drives it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +19,7 @@
 #include "host/Platform.h"
 #include "host/ProgramArguments.h"
 #include "platform/JobStore.h"
+#include "snapbackup/MongoDbBackupController.h"
 #include "tests/access/AccessTestSupport.h"
 
 namespace MongoDbKax::testing {
@@ -26,6 +27,19 @@ namespace MongoDbKax::testing {
 inline constexpr uint32_t kMarlexId = 2;
 inline constexpr uint32_t kAppId = 15;
 inline constexpr const char* kNodeClient = "nodeA";
+
+// Records the completion a controller sends at once.
+struct RecordingControllerHost : DistributedKax::IControllerHost {
+    void CompleteController(const DistributedKax::CControllerDoneMessage& done) override { sent.push_back(done); }
+    std::vector<DistributedKax::CControllerDoneMessage> sent;
+};
+
+struct NodeRun {
+    CZuError taskError;
+    CZuError doneError;
+    DistributedKax::CControllerDoneMessage done;
+    RecordingControllerHost host;
+};
 
 // A state root with the node's client (the focus client) and one job.
 class SnapNodeTest : public AccessTest {
@@ -90,14 +104,26 @@ protected:
         return false;
     }
 
+    // Drives a controller through one task, as the framework does.
+    void RunNode(const std::string& payload, std::shared_ptr<MongoDbSnapBackup> snap, NodeRun& run) {
+        MongoDbBackupController controller(std::move(snap));
+        auto args = NodeArgs();
+        controller.AttachHost(&run.host, args);
+        ASSERT_FALSE(controller.getClientConfigObject()->parseArguments(*args).IsError());
+        ASSERT_FALSE(controller.processNodeInit(CNMessageBase(DistributedKax::FrameworkMessage::NodeInit)).IsError());
+        DistributedKax::CStreamRequest streams;
+        EXPECT_EQ(controller.getStreamRequest(streams).GetErrorCode(), ZuCode::NoStreamsRequired);
+        DistributedKax::CTaskInfo task;
+        task.taskId = 1;
+        task.payload = payload;
+        DistributedKax::CTaskCompleteMessage result;
+        run.taskError = controller.OnTask(1, task, result);
+        EXPECT_TRUE(controller.isControllerDone());
+        run.doneError = controller.SetAdditionalCtrlDoneValues(run.done);
+    }
+
     uint64_t clientId = 0;
     int64_t jobId = 0;
-};
-
-// Records the completion a controller sends at once.
-struct RecordingControllerHost : DistributedKax::IControllerHost {
-    void CompleteController(const DistributedKax::CControllerDoneMessage& done) override { sent.push_back(done); }
-    std::vector<DistributedKax::CControllerDoneMessage> sent;
 };
 
 // argv-style pointers into `args` (which must outlive them).
