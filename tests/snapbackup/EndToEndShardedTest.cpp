@@ -111,6 +111,17 @@ TEST(EndToEndSharded, OneSecondaryPerReplicaSetAndOneNodePerSecondaryHost) {
     for (const auto* set : {&cfg, &sh1, &sh2})
         for (const auto& m : (*set)["members"])
             EXPECT_FALSE(IsLocked(m["ip"], m["port"])) << m["host"];
+
+    // A failed job also runs the balancer again and leaves nothing locked.
+    const std::string store = root.root + "/snapstore";
+    ASSERT_EQ(::rename(store.c_str(), (store + ".aside").c_str()), 0);
+    ASSERT_FALSE(FXFile::WriteAll(store, "not a directory").IsError());
+    EXPECT_NE(root.Backup().status, 0);
+    EXPECT_EQ(root.Job(root.LastJobId()).status, JobOutcome::Failed);
+    EXPECT_EQ(BalancerMode(kit.routerHost, kit.routerPort), "full");
+    for (const auto* set : {&cfg, &sh1, &sh2})
+        for (const auto& m : (*set)["members"])
+            EXPECT_FALSE(IsLocked(m["ip"], m["port"])) << m["host"];
 }
 
 }  // namespace
