@@ -54,7 +54,11 @@ class MongosProcess(ServerProcess):
             raise StartupError(EXIT_FAILURE, "Error initializing sharding state: no primary of "
                                "the config servers %s answered within %d seconds"
                                % (options.get("sharding.configDB"), CONFIG_WAIT_SECONDS))
-        catalog.cluster_id()
+        try:
+            catalog.cluster_id()
+        except Exception as exc:  # pymongo's errors: refused by the config servers
+            catalog.close()
+            raise StartupError(EXIT_FAILURE, "Error initializing sharding state: %s" % exc)
         self.server = Server(node, ssl_ctx, tls_mode, commands=ROUTER)
         try:
             self.server.listen(ips, node.port)

@@ -66,6 +66,19 @@ def parse_connection_string(text):
     return set_name, hosts
 
 
+def routing_error(exc, where, read_pref=ReadPreference.PRIMARY):
+    """The error a router reports for a pymongo failure reaching where."""
+    if isinstance(exc, errors.ServerSelectionTimeoutError):
+        return CommandError(133, 'Could not find host matching read preference { mode: "%s" } '
+                            'for set %s' % (read_pref.mongos_mode, where),
+                            "FailedToSatisfyReadPreference")
+    if isinstance(exc, errors.OperationFailure):
+        details = exc.details or {}
+        return CommandError(exc.code or 1, details.get("errmsg", str(exc)),
+                            details.get("codeName"))
+    return CommandError(6, "%s: %s" % (where, exc), "HostUnreachable")
+
+
 def read_preference(inv):
     """The pymongo read preference a client asked for (primary by default)."""
     pref = inv.body.get("$readPreference")
@@ -117,14 +130,8 @@ class Catalog:
         try:
             reply = client.get_database(db, codec_options=CODEC).command(
                 body, check=False, read_preference=read_pref, codec_options=CODEC)
-        except errors.ServerSelectionTimeoutError:
-            raise CommandError(133, 'Could not find host matching read preference { mode: "%s" }'
-                               ' for set %s' % (read_pref.mongos_mode,
-                                                self._set_of(client)),
-                               "FailedToSatisfyReadPreference")
-        except errors.ConnectionFailure as exc:
-            raise CommandError(6, "%s: %s" % (self._set_of(client), exc),
-                               "HostUnreachable")
+        except errors.PyMongoError as exc:
+            raise routing_error(exc, self._set_of(client), read_pref)
         self._on_reply(reply)
         return reply
 

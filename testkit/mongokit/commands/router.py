@@ -8,15 +8,18 @@ are gathered from every shard, the admin and config databases live on the
 config servers. Commands run without the engine lock: they wait on other
 servers, and the router has no storage of its own.
 """
+import functools
 import re
 import socket
 
 from bson import Binary, Int64
+from pymongo import errors
 
 from ..bsonvalues import equal
 from ..errors import CommandError
 from ..query import matches
-from ..router import NOT_SHARDED_DBS, forwarded_body, parse_connection_string, read_preference
+from ..router import (NOT_SHARDED_DBS, forwarded_body, parse_connection_string,
+                      read_preference, routing_error)
 from . import crud
 from .handshake import hello_common, status_common, writable_key
 from .registry import command, share
@@ -31,7 +34,17 @@ share(ROUTER, "getMore", "killCursors")
 
 
 def route(*names, **options):
-    return command(*names, table=ROUTER, locked=False, **options)
+    """Registers a router command; failures reaching the config servers
+    through pymongo become the router's errors."""
+    def register(fn):
+        @functools.wraps(fn)
+        def guarded(inv):
+            try:
+                return fn(inv)
+            except errors.PyMongoError as exc:
+                raise routing_error(exc, _catalog(inv).config_set)
+        return command(*names, table=ROUTER, locked=False, **options)(guarded)
+    return register
 
 
 def _catalog(inv):
