@@ -33,6 +33,10 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     }
 }
 
+// Setting bEnableMongoOpLogDumps (section Kestrix, default true): every
+// snapshot backup records each replica set's oplog point on its node, which
+// starts the oplog cycle the log backups continue. false spares the nodes
+// that step, but no oplog backup can then follow the snapshot.
 bool OplogDumpsEnabled() {
     bool enabled = true;
     TWPlatformInfo::getBoolean(TWSettingSections::Agent, "bEnableMongoOpLogDumps", enabled);

@@ -59,6 +59,10 @@ CZuError MongoDbBackupCoordinator::initialize(DistributedKax::CClientConfig* con
 
 CZuError MongoDbBackupCoordinator::InitializeInternal(CProgramArgumentsPtr args) {
     MongoDbClientConfig& cfg = *m_config;
+    // Setting EnableRegionBasedBackups (section Kestrix, default off): the
+    // region of the first node's client picks the subclient's storage policy
+    // and data mover, keeping the data near the machines that hold it, at the
+    // cost of a storage manager call in every job.
     bool regionBased = false;
     if (TWPlatformInfo::getBoolean(TWSettingSections::Agent, "EnableRegionBasedBackups", regionBased) && regionBased)
         m_regionBasedBackups = true;
