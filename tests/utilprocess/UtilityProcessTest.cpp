@@ -107,3 +107,35 @@ TEST_F(UtilityProcess, FailsWithoutReplyOnAnUnknownInstanceOrCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UtilityProcess, TheNodeCheckTellsWhetherALogBackupMustRunNow) {
+    const std::string staging = root.path + "/clients/" + kNode + "/JobResults/2/1/local";
+    struct Case {
+        const char* name;
+        const char* arguments;
+        int dumpsWaiting;
+        const char* status;
+    } cases[] = {
+        {"an application that is not MARLEX:APP", "-runosccheck -a bad -lognumth 1", 0, "DONOTRUNBACKUP"},
+        {"the dump count threshold is reached", "-runosccheck -a 2:1 -lognumth 2", 2, "RUNBACKUP"},
+        // No cycle was started on the node, so the dump pass fails: a log backup then reports it.
+        {"a dump pass that fails", "-runosccheck -a 2:1 -lognumth 5", 1, "RUNBACKUP"},
+    };
+    for (const auto& tc : cases) {
+        CZuDirectory::RemoveTree(staging);
+        CZuDirectory::Create(staging);
+        for (int i = 0; i < tc.dumpsWaiting; ++i)
+            FXFile::WriteAll(staging + "/oplog_rs0_" + std::to_string(100 + i) + ".bson", "dump");
+        std::string name, value;
+        ASSERT_TRUE(Launch(tc.arguments, name, value)) << tc.name;
+        EXPECT_EQ(name, "STATUS") << tc.name;
+        EXPECT_EQ(value, tc.status) << tc.name;
+        std::vector<std::string> files;
+        CZuDirectory::List(staging, files);
+        EXPECT_EQ(files.size(), size_t(tc.dumpsWaiting)) << tc.name << ": the check made a dump";
+    }
+}
+
+}  // namespace
