@@ -46,10 +46,6 @@ namespace {
 
 using Row = StateDb::Row;
 
-std::string Text(const Row& row, size_t column) {
-    return column < row.size() && row[column] ? *row[column] : std::string();
-}
-int64_t Int(const Row& row, size_t column) { return std::strtoll(Text(row, column).c_str(), nullptr, 10); }
 std::string Num(int64_t value) { return std::to_string(value); }
 
 const char* kColumns =
@@ -58,23 +54,23 @@ const char* kColumns =
 
 VolumeSnapshot FromRow(const Row& r) {
     VolumeSnapshot s;
-    s.snapshotId = Int(r, 0);
-    s.volumeId = Int(r, 1);
-    s.jobId = Int(r, 2);
-    s.attempt = int(Int(r, 3));
-    s.marlexId = uint32_t(Int(r, 4));
-    s.archiveFileId = uint64_t(Int(r, 5));
-    s.srcClientId = uint64_t(Int(r, 6));
-    s.srcPath = Text(r, 7);
-    s.storePath = Text(r, 8);
-    s.mountPath = Text(r, 9);
-    s.mountStatus = int(Int(r, 10));
-    s.status = int(Int(r, 11));
-    s.volumeStatus = int(Int(r, 12));
-    s.createTime = Int(r, 13);
-    s.files = uint64_t(Int(r, 14));
-    s.bytes = uint64_t(Int(r, 15));
-    s.copyMilliseconds = uint64_t(Int(r, 16));
+    s.snapshotId = StateDb::Int(r, 0);
+    s.volumeId = StateDb::Int(r, 1);
+    s.jobId = StateDb::Int(r, 2);
+    s.attempt = int(StateDb::Int(r, 3));
+    s.marlexId = uint32_t(StateDb::Int(r, 4));
+    s.archiveFileId = uint64_t(StateDb::Int(r, 5));
+    s.srcClientId = uint64_t(StateDb::Int(r, 6));
+    s.srcPath = StateDb::Text(r, 7);
+    s.storePath = StateDb::Text(r, 8);
+    s.mountPath = StateDb::Text(r, 9);
+    s.mountStatus = int(StateDb::Int(r, 10));
+    s.status = int(StateDb::Int(r, 11));
+    s.volumeStatus = int(StateDb::Int(r, 12));
+    s.createTime = StateDb::Int(r, 13);
+    s.files = uint64_t(StateDb::Int(r, 14));
+    s.bytes = uint64_t(StateDb::Int(r, 15));
+    s.copyMilliseconds = uint64_t(StateDb::Int(r, 16));
     return s;
 }
 

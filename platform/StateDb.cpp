@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <utility>
 
 #include "host/Files.h"
@@ -205,6 +206,12 @@ CZuError StateDb::Query(const std::string& sql, const Params& params, std::vecto
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return RunLocked(sql, params, &rows, nullptr).Push(FXLOC);
 }
+
+std::string StateDb::Text(const Row& row, size_t column) {
+    return column < row.size() && row[column] ? *row[column] : std::string();
+}
+
+int64_t StateDb::Int(const Row& row, size_t column) { return std::strtoll(Text(row, column).c_str(), nullptr, 10); }
 
 int64_t StateDb::LastInsertId() const {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

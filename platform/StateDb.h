@@ -39,6 +39,10 @@ public:
     CZuError Insert(const std::string& sql, const Params& params, int64_t& rowId);
     // Runs a query and returns every row as text (NULL as nullopt).
     CZuError Query(const std::string& sql, const Params& params, std::vector<Row>& rows);
+    // A column of a row: its text ("" for NULL or a missing column), or its
+    // value as a whole number (0 then).
+    static std::string Text(const Row& row, size_t column);
+    static int64_t Int(const Row& row, size_t column);
     // Row id of the last insert on this connection (by any thread; prefer Insert).
     int64_t LastInsertId() const;
     // Runs `body` inside BEGIN IMMEDIATE ... COMMIT; rolls back when `body`
