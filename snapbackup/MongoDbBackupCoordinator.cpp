@@ -42,8 +42,7 @@ CZuError MongoDbBackupCoordinator::getCommandArgumentsForNode(const DistributedK
 CZuError MongoDbBackupCoordinator::initialize(DistributedKax::CClientConfig* config, CProgramArgumentsPtr args,
                                               std::shared_ptr<TWJobClient> jobClient,
                                               std::shared_ptr<TWJobControlClient> jobControlClient) {
-    m_jobClient = std::move(jobClient);
-    m_jobControlClient = std::move(jobControlClient);
+    KeepJobClients(std::move(jobClient), std::move(jobControlClient));
     if (config && config != m_config.get()) {
         auto* given = dynamic_cast<MongoDbClientConfig*>(config);
         if (!given)
@@ -54,7 +53,16 @@ CZuError MongoDbBackupCoordinator::initialize(DistributedKax::CClientConfig* con
     if (config == nullptr)
         if (CZuError err = m_config->parseArguments(*args)) return err.Push(FXLOC);
     CZuError err = InitializeInternal(args);
+    // The phase ends here: OnComplete must restart the balancer, remove what
+    // was snapshotted and write nothing.
+    if (err) m_jobFailed = true;
     return err.Push(FXLOC);
+}
+
+void MongoDbBackupCoordinator::KeepJobClients(std::shared_ptr<TWJobClient> jobClient,
+                                              std::shared_ptr<TWJobControlClient> jobControlClient) {
+    m_jobClient = std::move(jobClient);
+    m_jobControlClient = std::move(jobControlClient);
 }
 
 CZuError MongoDbBackupCoordinator::InitializeInternal(CProgramArgumentsPtr args) {

@@ -68,6 +68,10 @@ public:
     // Error when the backup failed (earlier or here); see the .cpp files.
     CZuError OnComplete() override;
 
+    // The job clients the framework gives initialize (its first step).
+    void KeepJobClients(std::shared_ptr<TWJobClient> jobClient,
+                        std::shared_ptr<TWJobControlClient> jobControlClient);
+
     // Planning: one plan record per replica set, one node and one task per
     // secondary host text.
     CZuError populateNodeAndTaskList();

@@ -268,3 +268,14 @@ TEST_F(CoordinatorCompletion, AMalformedOplogPointFailsTheJobBeforeAnythingIsInd
     ASSERT_FALSE(IndexStore::GetIndexState(c.jobId, restart, indexed).IsError());
     EXPECT_EQ(indexed, 0);
 }
+
+TEST_F(CoordinatorCompletion, AFailedInitializeFailsTheCompletionToo) {
+    DetachedCoordinator c;
+    // No application: the utility cannot be initialized.
+    auto args = std::make_shared<CProgramArguments>(
+        std::vector<std::string>{"kaxrun", "-j", std::to_string(c.jobId), "-t", "1"});
+    CZuError err = c.coordinator.initialize(c.coordinator.getClientConfigObject(), args, c.jobClient, c.controlClient);
+    EXPECT_EQ(err.GetMessage(), "Failed to initialize MongoDB util object");
+    EXPECT_TRUE(c.coordinator.IsJobFailed());
+    EXPECT_EQ(c.coordinator.OnComplete().GetMessage(), "Failed to complete the snap backup");
+}

@@ -1,8 +1,8 @@
 #pragma once
 // A snapshot backup coordinator bound to a job of a fresh state root,
-// without a deployment: initialize stops before discovery (no application),
-// which leaves the job clients in place for the calls the framework makes
-// later. Tests then give it the plan and tasks they need.
+// without a deployment (no initialize): its configuration and job clients
+// are set as initialize sets them, and tests give it the plan and tasks they
+// need.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -36,8 +36,7 @@ public:
         auto args = std::make_shared<CProgramArguments>(
             std::vector<std::string>{"kaxrun", "-j", id, "-token", id + ":5:" + attempt, "-t", "1"});
         EXPECT_FALSE(coordinator.getClientConfigObject()->parseArguments(*args).IsError());
-        // No application: initialize fails at the utility, after keeping the job clients.
-        EXPECT_TRUE(coordinator.initialize(coordinator.getClientConfigObject(), args, jobClient, controlClient).IsError());
+        coordinator.KeepJobClients(jobClient, controlClient);
     }
 
     // A task of node `node` protecting one secondary of `replicaSet`.
