@@ -101,8 +101,12 @@ TEST_F(NodeFailureTest, APayloadThatIsNotAUsableClusterConfigurationFailsBeforeA
         std::string payload;
         const char* reason;
     };
+    App::MongoDBConfig clearPassword;
+    clearPassword.serverList = {Server(secondary)};
+    clearPassword.credentials = App::MongoDBCredentials{"backup", "a password in clear"};
     const std::vector<Case> cases = {
         {"not xml at all", "Failed to get the task payload for the subclient [2:15]"},
+        {clearPassword.SerializeToXml(), "Failed to decrypt the password of database user [backup]"},
         {CNMessageBase("SomethingElse").ToXml(), "Failed to get the task payload for the subclient [2:15]"},
         {Payload({}), "Failed to get the task payload for the subclient [2:15]"},
         {Payload({noPath}), "Failed to get the DataPath for the subclient [2:15]"},
