@@ -70,6 +70,11 @@ TEST(EndToEndSharded, OneSecondaryPerReplicaSetAndOneNodePerSecondaryHost) {
     for (size_t at = 0; (at = r.out.find(": handed to node ", at)) != std::string::npos; ++at) ++tasks;
     EXPECT_EQ(tasks, 2u) << r.out;
     EXPECT_NE(r.out.find("handed to node n81"), std::string::npos) << r.out;
+    // Its one task listed both shards' secondaries: the node snapshotted both.
+    const auto events = root.EventTexts(job);
+    for (const auto& member : {a, b})
+        EXPECT_TRUE(Contains(events, " | 127.0.0.81 | " + std::to_string(member["port"].get<int>()) + " | "))
+            << Joined(events);
 
     root.Use();
     TWClient shardNode;
