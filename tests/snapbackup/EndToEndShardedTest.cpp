@@ -37,7 +37,7 @@ TEST(EndToEndSharded, OneSecondaryPerReplicaSetAndOneNodePerSecondaryHost) {
     ASSERT_TRUE(sh1.is_object()) << kit.error;
     const auto sh2 = kit.StartSet(root.base + "/sh2", "members=3, ip_base=80, set_name='sh2', cluster_role='shardsvr'");
     ASSERT_TRUE(sh2.is_object()) << kit.error;
-    ASSERT_TRUE(kit.StartRouter(root.base, "127.0.0.90", KitDeployment::ConnectionString(cfg),
+    ASSERT_TRUE(kit.StartRouter(root.base, "127.0.0.98", KitDeployment::ConnectionString(cfg),
                                 {KitDeployment::ConnectionString(sh1), KitDeployment::ConnectionString(sh2)}))
         << kit.error;
 
