@@ -568,9 +568,11 @@ def create(inv):
 def drop(inv):
     name = inv.collection_name()
     inv.node.begin_write(inv.db)
+    coll = inv.node.storage.collection(inv.db, name)
+    indexes = len(coll.all_indexes()) if coll else 0
     if not inv.node.drop_collection(inv.db, name):
         raise CommandError(26, "ns not found")
-    return {"nIndexesWas": 1, "ns": "%s.%s" % (inv.db, name)}
+    return {"nIndexesWas": indexes, "ns": "%s.%s" % (inv.db, name)}
 
 
 @command("dropDatabase")
