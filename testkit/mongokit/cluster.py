@@ -139,10 +139,7 @@ class Cluster:
         return args + self.extra_args
 
     def _save(self):
-        path = os.path.join(self.dir, STATE_FILE)
-        with open(path + ".tmp", "w") as f:
-            json.dump(self.state, f, indent=2)
-        os.replace(path + ".tmp", path)
+        save_state(self.dir, self.state)
 
     # ---- up -----------------------------------------------------------------
     def up(self):
@@ -334,6 +331,14 @@ def make_key_file(path):
     with os.fdopen(fd, "w") as f:
         f.write(secrets.token_urlsafe(48) + "\n")
     return path
+
+
+def save_state(directory, state):
+    """Writes cluster.json (whole or not at all)."""
+    path = os.path.join(directory, STATE_FILE)
+    with open(path + ".tmp", "w") as f:
+        json.dump(state, f, indent=2)
+    os.replace(path + ".tmp", path)
 
 
 def load_state(directory):

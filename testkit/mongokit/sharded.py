@@ -10,15 +10,14 @@ With a user, every server shares one key file and the user exists on the
 config servers (the cluster's users) and on each shard (for direct
 maintenance connections), as MongoDB recommends.
 """
-import json
 import os
 import threading
 
 from . import procs
 from .certs import make_certificates
 from .client import Client
-from .cluster import (STATE_FILE, Cluster, ClusterError, free_port, load_state, make_key_file,
-                      member_pids, start_forked)
+from .cluster import (Cluster, ClusterError, free_port, load_state, make_key_file, member_pids,
+                      save_state, start_forked)
 
 CONFIG_SET = "cfg"
 SHARD_PREFIX = "sh"
@@ -150,10 +149,7 @@ class ShardedCluster:
             client.close()
 
     def _save(self):
-        path = os.path.join(self.dir, STATE_FILE)
-        with open(path + ".tmp", "w") as f:
-            json.dump(self.state, f, indent=2)
-        os.replace(path + ".tmp", path)
+        save_state(self.dir, self.state)
 
     # ---- down ---------------------------------------------------------------------
     def _router_pids(self):
