@@ -96,7 +96,6 @@ public:
     const std::vector<SecondaryLockWindow_t>& GetLockWindows() const { return m_lockWindows; }
     bool IsJobFailed() const { return m_jobFailed; }
     void SetJobFailed() { m_jobFailed = true; }
-    MongoDbClientConfig& GetConfig() { return *m_config; }
     MongoDbUtil& GetUtil() { return m_util; }
 
 private:
