@@ -163,6 +163,12 @@ TEST_F(EndToEndReplicaSet, SnapshotBackupAndTheFaultsThatFailIt) {
         EXPECT_TRUE(Contains(root.EventTexts(job), "Secondary [" + chosen.ip + ":" + std::to_string(chosen.port) +
                                                        "] of replica set [rs0] was locked for ["));
         ExpectNothingLocked();
+
+        // From now on the user's choice keeps the same secondary protected.
+        r = root.Kaxrun("instance register rs1 --client cs --host " + primary.ip + " --port " +
+                        std::to_string(primary.port) + " --bin-path " + Q(kKitTools) + " --app " + kApp +
+                        " --data-access " + chosen.ip + ":" + std::to_string(chosen.port));
+        ASSERT_EQ(r.status, 0) << r.out;
     }
 
     // --- the snapshot engine fails ------------------------------------------------------------
@@ -189,6 +195,7 @@ TEST_F(EndToEndReplicaSet, SnapshotBackupAndTheFaultsThatFailIt) {
         ASSERT_EQ(r.status, 0) << r.out;
         nlohmann::json state = nlohmann::json::parse(r.out, nullptr, false);
         if (state.is_object() && state.contains("pid")) chosen.pid = state["pid"];
+        EXPECT_TRUE(WaitFor(30, [&] { return IsSecondary(chosen.ip, chosen.port); })) << "the member did not rejoin";
         ExpectNothingLocked(20);
     }
 

@@ -235,6 +235,15 @@ inline bool IsLocked(const std::string& host, int port) {
     return util.GetDBLockStatus(host, port, locked).IsSuccess() && locked;
 }
 
+// Whether the member answers as a secondary of its replica set.
+inline bool IsSecondary(const std::string& host, int port) {
+    MongoDbConnection c;
+    std::string reply;
+    if (c.Connect(host, port, "", "") || c.RunAdminCommand(R"({"isMaster": 1})", true, reply)) return false;
+    const auto doc = nlohmann::json::parse(reply, nullptr, false);
+    return doc.is_object() && doc.value("secondary", false);
+}
+
 // Whether process `pid` is a node process of `client` of job `job` under `root`.
 inline bool IsNodeProcess(pid_t pid, const std::string& root, const std::string& client, int64_t job) {
     std::string cmdline, environ;
