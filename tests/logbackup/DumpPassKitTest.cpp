@@ -455,8 +455,12 @@ TEST_F(RolloverKitTest, AnOplogOverrunBetweenPassesIsDetectedAndPendingDumpsAreK
 
     // Later seconds only, then far more than the oplog holds.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    for (int batch = 0; batch < 10; ++batch) Insert(writer, 1000 + batch * 50, 50, 200);
-    AwaitSecondaryCaughtUp();
+    // Each batch is a fraction of the oplog and the secondary catches up in
+    // between, so it overruns the oplog without ever falling off its primary's.
+    for (int batch = 0; batch < 10; ++batch) {
+        Insert(writer, 1000 + batch * 50, 50, 200);
+        AwaitSecondaryCaughtUp();
+    }
 
     EXPECT_EQ(util.PerformOpLogDumps(false), 3);
     EXPECT_EQ(TimestampFile(), recorded);
