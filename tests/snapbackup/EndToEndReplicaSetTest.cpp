@@ -199,24 +199,46 @@ TEST_F(EndToEndReplicaSet, SnapshotBackupAndTheFaultsThatFailIt) {
         ExpectNothingLocked(20);
     }
 
+    // Many small files make the copy, and so the lock, last long enough to act
+    // while a job runs; they stay for the two cases that need it.
+    const std::string bulk = chosen.dbpath + "/zz-bulk";
+    CZuDirectory::Create(bulk);
+    for (int i = 0; i < 20000; ++i) std::ofstream(bulk + "/f" + std::to_string(i)) << i;
+
     // --- the node process is killed while its secondary is locked for the snapshot --------------
     {
         SCOPED_TRACE("node killed during the snapshot");
-        // Many small files make the copy, and so the lock, last long enough to see it.
-        const std::string bulk = chosen.dbpath + "/zz-bulk";
-        CZuDirectory::Create(bulk);
-        for (int i = 0; i < 20000; ++i) std::ofstream(bulk + "/f" + std::to_string(i)) << i;
         bool sawLock = false;
         const int status = BackupWhile(chosen.Client(), [&](pid_t node) {
             sawLock = WaitFor(30, [&] { return IsLocked(chosen.ip, chosen.port); });
             ::kill(node, SIGKILL);
         });
-        CZuDirectory::RemoveTree(bulk);
         EXPECT_TRUE(sawLock) << "the secondary was never seen locked";
         EXPECT_NE(status, 0);
         ExpectFailedWith(root.LastJobId(), "node [" + chosen.Client() + "]");
         ExpectNothingLocked(30);
     }
+
+    // --- the operator asks the job to quit -----------------------------------------------------
+    {
+        SCOPED_TRACE("quit request");
+        const int status = BackupWhile(chosen.Client(), [&](pid_t) {
+            // The coordinating kaxrun is the process whose command line names this state root.
+            DIR* proc = ::opendir("/proc");
+            while (dirent* e = proc ? ::readdir(proc) : nullptr) {
+                std::string cmdline;
+                FXFile::ReadAll("/proc/" + std::string(e->d_name) + "/cmdline", cmdline);
+                if (cmdline.find(root.root) != std::string::npos && cmdline.find(std::string("run") + '\0') != std::string::npos)
+                    ::kill(std::atoi(e->d_name), SIGINT);
+            }
+            if (proc) ::closedir(proc);
+        });
+        EXPECT_NE(status, 0);
+        ExpectFailedWith(root.LastJobId(), "interrupted by the operator");
+        ExpectNothingLocked(20);
+    }
+
+    CZuDirectory::RemoveTree(bulk);
 
     // --- the utility process fails on the node; a second attempt cleans the first up ------------
     {
@@ -249,24 +271,6 @@ TEST_F(EndToEndReplicaSet, SnapshotBackupAndTheFaultsThatFailIt) {
         EXPECT_EQ(ShardRecord(failed).archiveFileId, int64_t(now.empty() ? 0 : now[0].archiveFileId));
     }
 
-    // --- the operator asks the job to quit -----------------------------------------------------
-    {
-        SCOPED_TRACE("quit request");
-        const int status = BackupWhile(chosen.Client(), [&](pid_t) {
-            // The coordinating kaxrun is the process whose command line names this state root.
-            DIR* proc = ::opendir("/proc");
-            while (dirent* e = proc ? ::readdir(proc) : nullptr) {
-                std::string cmdline;
-                FXFile::ReadAll("/proc/" + std::string(e->d_name) + "/cmdline", cmdline);
-                if (cmdline.find(root.root) != std::string::npos && cmdline.find(std::string("run") + '\0') != std::string::npos)
-                    ::kill(std::atoi(e->d_name), SIGINT);
-            }
-            if (proc) ::closedir(proc);
-        });
-        EXPECT_NE(status, 0);
-        ExpectFailedWith(root.LastJobId(), "interrupted by the operator");
-        ExpectNothingLocked(20);
-    }
 }
 
 }  // namespace
