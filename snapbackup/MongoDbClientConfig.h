@@ -5,24 +5,17 @@
 #include <string>
 
 #include "host/DistributedKax.h"
+#include "snapbackup/SnapBackupArguments.h"
 
 namespace MongoDbKax {
 
-class MongoDbClientConfig : public DistributedKax::CClientConfig {
+class MongoDbClientConfig : public DistributedKax::CClientConfig, public SnapBackupArguments {
 public:
-    // The base's values, then "r", "t" (required, decimal), "d" and the flag
-    // "snap". Error 22 when "t" is missing.
+    // The base's values, then the snapshot backup's arguments (SnapBackupArguments).
     CZuError parseArguments(const CProgramArguments& args) override;
 
-    std::string rValue;
-    uint64_t instanceId = 0;  // found in initialize
-    int32_t backupLevel = 1;
-    // The data mover; the region-based storage policy may replace it.
-    std::string ferrantName;
+    uint64_t instanceId = 0;   // found in initialize
     std::string instanceName;  // found in initialize
-    // <client's job results directory>/<marlex id>/<application id>.
-    std::string jobResultsDirectory;
-    bool snap = false;
 };
 
 }  // namespace MongoDbKax
