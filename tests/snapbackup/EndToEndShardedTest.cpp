@@ -123,10 +123,26 @@ TEST(EndToEndSharded, OneSecondaryPerReplicaSetAndOneNodePerSecondaryHost) {
     ASSERT_FALSE(FXFile::WriteAll(store, "not a directory").IsError());
     EXPECT_NE(root.Backup().status, 0);
     EXPECT_EQ(root.Job(root.LastJobId()).status, JobOutcome::Failed);
+    EXPECT_TRUE(Contains(root.EventTexts(root.LastJobId()), "failed on node")) << Joined(root.EventTexts(root.LastJobId()));
     EXPECT_EQ(BalancerMode(kit.routerHost, kit.routerPort), "full");
     for (const auto* set : {&cfg, &sh1, &sh2})
         for (const auto& m : (*set)["members"])
             EXPECT_FALSE(IsLocked(m["ip"], m["port"])) << m["host"];
+
+    // Config servers without a usable secondary (the user chose their
+    // primary): planning fails before any node is added; the balancer, stopped
+    // for the job, runs again.
+    r = root.Kaxrun("instance register cluster1 --client cs --host " + kit.routerHost + " --port " +
+                    std::to_string(kit.routerPort) + " --bin-path " + Q(kKitTools) + " --app " + kApp +
+                    " --data-access " + MemberOf(cfg, 0)["host"].get<std::string>());
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = root.Backup();
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(root.Job(root.LastJobId()).reason.find("No suitable secondary nodes found for replica set [cfg]"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("node n"), std::string::npos) << "a node was started: " << r.out;
+    EXPECT_EQ(BalancerMode(kit.routerHost, kit.routerPort), "full");
 }
 
 }  // namespace
