@@ -99,6 +99,19 @@ CZuError MongoDbBackupCoordinator::UpdateOplogLastTimestampEntryForRepsets() {
 }
 
 CZuError MongoDbBackupCoordinator::UpdateTimestampInfoOnNodes() {
+    // A replica set without a reported point would start its oplog cycle at
+    // whatever the node holds when the utility asks, silently skipping every
+    // entry written since the snapshot; a point-in-time restore would then
+    // miss them. Refuse before any node is touched, so the backup fails as a
+    // whole instead of leaving a gap.
+    for (const MongoRepSetInfo_t& record : m_plan)
+        if (record.oplogLastTimestamp == 0)
+            return FXErrorUtil::ErrorWin32(
+                FXLOC, ZuCode::RemoteFailure,
+                "No oplog point was reported for repset [%s], host [%s], port [%u]; its oplog backups "
+                "cannot start where this snapshot ends",
+                record.replicaSetName.c_str(), record.secondaryHost.c_str(), record.secondaryPort);
+
     const MongoDbClientConfig& cfg = *m_config;
     for (const MongoRepSetInfo_t& record : m_plan) {
         const char* format = "timestamp info for repset [%s], host [%s], port [%u] with timestamp [%lu], last full job [%lld]";

@@ -126,13 +126,22 @@ TEST_F(CoordinatorCompletion, TimestampsMatchPlanRecordsByExactNameHostAndPort) 
                       {"OplogLastEntryTSPerRepSet", "RS2:db3.example:27019:5:333"}}); // other case
     c.coordinator.ControllerDone(node, &done);
     ASSERT_FALSE(c.coordinator.CreateOplogLastTimestampEntryInfo().IsError());
-    ASSERT_FALSE(c.coordinator.UpdateOplogLastTimestampEntryForRepsets().IsError());
+    CZuError err = c.coordinator.UpdateOplogLastTimestampEntryForRepsets();
+    ASSERT_FALSE(err.IsError());
     EXPECT_EQ(plan[0].oplogLastTimestamp, 111);
     EXPECT_EQ(plan[1].oplogLastTimestamp, 0);
     EXPECT_EQ(plan[2].oplogLastTimestamp, 0);
 
+    // An unmatched replica set is not handed to its node with "ask the node
+    // now": the entries since the snapshot would never be dumped.
+    err = c.coordinator.UpdateTimestampInfoOnNodes();
+    EXPECT_EQ(err.GetErrorCode(), ZuCode::RemoteFailure);
+    EXPECT_NE(err.GetMessage().find("No oplog point was reported for repset [rs1], host [db2.example], port [27018]"),
+              std::string::npos)
+        << err.GetMessage();
+
     plan = {PlanRecord("rs9", "db9.example", 1)};
-    CZuError err = c.coordinator.UpdateOplogLastTimestampEntryForRepsets();
+    err = c.coordinator.UpdateOplogLastTimestampEntryForRepsets();
     EXPECT_EQ(err.GetMessage(), "Failed to update Oplog last entry timestamps for repsets");
 }
 
