@@ -8,11 +8,11 @@ bool Contains(const std::vector<std::string>& list, const std::string& item) {
 }
 }  // namespace
 
-bool CommandLine::Parse(const std::vector<std::string>& args, const OptionSpec& spec, std::string& error) {
+bool CommandLine::Parse(const std::vector<std::string>& args, const OptionSpec& grammar, std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
-            if (!spec.passThrough) {
+            if (!grammar.passThrough) {
                 error = "unexpected \"--\"";
                 return false;
             }
@@ -31,11 +31,11 @@ bool CommandLine::Parse(const std::vector<std::string>& args, const OptionSpec& 
                 value = name.substr(eq + 1);
                 name = name.substr(0, eq);
             }
-            if (Contains(spec.flags, name) && !inlineValue) {
+            if (Contains(grammar.flags, name) && !inlineValue) {
                 m_flags.push_back(name);
                 continue;
             }
-            if (!Contains(spec.values, name)) {
+            if (!Contains(grammar.values, name)) {
                 error = "unknown option --" + name;
                 return false;
             }
@@ -57,12 +57,12 @@ bool CommandLine::Parse(const std::vector<std::string>& args, const OptionSpec& 
     }
     if (WantsHelp()) return true;
     int count = int(m_positionals.size());
-    if (count < spec.minPositionals) {
+    if (count < grammar.minPositionals) {
         error = "missing argument";
         return false;
     }
-    if (count > spec.maxPositionals) {
-        error = "unexpected argument \"" + m_positionals[size_t(spec.maxPositionals)] + "\"";
+    if (count > grammar.maxPositionals) {
+        error = "unexpected argument \"" + m_positionals[size_t(grammar.maxPositionals)] + "\"";
         return false;
     }
     return true;

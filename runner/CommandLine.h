@@ -16,7 +16,7 @@ class CommandLine {
 public:
     // False with `error` set for an unknown option, a missing value or a
     // wrong number of positional words. "--help" and "-h" are always known.
-    bool Parse(const std::vector<std::string>& args, const OptionSpec& spec, std::string& error);
+    bool Parse(const std::vector<std::string>& args, const OptionSpec& grammar, std::string& error);
 
     bool Has(const std::string& name) const;
     // The last value given, or `def`.

@@ -142,13 +142,13 @@ CZuError JobRunner::RunPhase(int64_t jobId, const JobRequest& request, const std
     if (CZuError err = JobStore::BeginPhase(jobId, phase, ArgumentLine(outcome.args), seq))
         return err.Push(FXLOC);
 
-    PhaseSpec spec;
-    spec.jobId = jobId;
-    spec.phase = phase;
-    spec.args = outcome.args;
-    spec.modulePath = m_module.GetPath();
-    spec.progress = m_progress;
-    outcome.result = PhaseRunner(m_module, spec).Run();
+    PhaseSpec phaseSpec;
+    phaseSpec.jobId = jobId;
+    phaseSpec.phase = phase;
+    phaseSpec.args = outcome.args;
+    phaseSpec.modulePath = m_module.GetPath();
+    phaseSpec.progress = m_progress;
+    outcome.result = PhaseRunner(m_module, phaseSpec).Run();
 
     JobPhaseRecord record;
     record.jobId = jobId;

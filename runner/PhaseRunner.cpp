@@ -54,7 +54,7 @@ struct PhaseRunner::NodeProcess {
     std::set<int64_t> running;  // tasks handed to it and not reported yet
 };
 
-PhaseRunner::PhaseRunner(const ModuleLoader& module, PhaseSpec spec) : m_module(module), m_spec(std::move(spec)) {}
+PhaseRunner::PhaseRunner(const ModuleLoader& module, PhaseSpec phaseSpec) : m_module(module), m_spec(std::move(phaseSpec)) {}
 
 PhaseRunner::~PhaseRunner() = default;
 

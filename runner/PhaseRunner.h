@@ -37,7 +37,7 @@ struct PhaseResult {
 
 class PhaseRunner : public DistributedKax::ICoordinatorHost {
 public:
-    PhaseRunner(const ModuleLoader& module, PhaseSpec spec);
+    PhaseRunner(const ModuleLoader& module, PhaseSpec phaseSpec);
     ~PhaseRunner() override;
 
     // Runs the phase to its end: OnComplete runs whatever happened before.

@@ -100,10 +100,10 @@ bool TakeRoot(std::vector<std::string>& args, std::string& root, std::string& er
 int NodeMain(const std::vector<std::string>& args) {
     // The runner stops its nodes itself; a terminal's interrupt must not kill them.
     signal(SIGINT, SIG_IGN);
-    OptionSpec spec{{"phase", "module", "fd"}, {}, 0, 0, true};
+    OptionSpec grammar{{"phase", "module", "fd"}, {}, 0, 0, true};
     CommandLine line;
     std::string error;
-    if (!line.Parse(std::vector<std::string>(args.begin() + 1, args.end()), spec, error) || !line.Has("fd"))
+    if (!line.Parse(std::vector<std::string>(args.begin() + 1, args.end()), grammar, error) || !line.Has("fd"))
         return Cli::Fail("node: " + (error.empty() ? std::string("--fd is required") : error));
 
     std::vector<std::string> argv{"kaxrun-node"};
