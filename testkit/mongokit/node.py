@@ -255,11 +255,11 @@ class Node(ServerState):
         cmd.update(options)
         self.log_op("c", "%s.$cmd" % db, cmd)
 
-    def create_index(self, db, coll, spec):
-        """Adds an index spec (the collection is created if missing)."""
+    def create_index(self, db, coll, index_doc):
+        """Adds an index index_doc (the collection is created if missing)."""
         c = self.collection_for_write(db, coll)
-        c.set_indexes(c.indexes + [spec])
-        self.log_op("c", "%s.$cmd" % db, dict({"createIndexes": coll}, **spec))
+        c.set_indexes(c.indexes + [index_doc])
+        self.log_op("c", "%s.$cmd" % db, dict({"createIndexes": coll}, **index_doc))
 
     def drop_index(self, db, coll, name):
         c = self.storage.collection(db, coll)

@@ -46,9 +46,9 @@ def _apply_command(storage, db, o):
         storage.drop_database(db)
     elif name == "createIndexes":
         coll = storage.create_collection(db, o["createIndexes"], {}, must_be_new=False)
-        spec = {k: v for k, v in o.items() if k != "createIndexes"}
-        if all(i["name"] != spec.get("name") for i in coll.all_indexes()):
-            coll.set_indexes(coll.indexes + [spec])
+        index_doc = {k: v for k, v in o.items() if k != "createIndexes"}
+        if all(i["name"] != index_doc.get("name") for i in coll.all_indexes()):
+            coll.set_indexes(coll.indexes + [index_doc])
     elif name == "dropIndexes":
         coll = storage.collection(db, o["dropIndexes"])
         if coll is not None:

@@ -105,7 +105,7 @@ _ORDERS = {
 }
 
 
-def _match_operator(values, op, arg, spec):
+def _match_operator(values, op, arg, condition):
     if op == "$eq":
         return any(_eq(v, arg) for v in values)
     if op == "$ne":
@@ -121,11 +121,11 @@ def _match_operator(values, op, arg, spec):
         present = any(v is not _MISSING for v in values)
         return present == bool(arg)
     if op == "$regex":
-        rx = _regex_of(arg, spec.get("$options", ""))
+        rx = _regex_of(arg, condition.get("$options", ""))
         return any(isinstance(c, str) and rx.search(c)
                    for v in values if v is not _MISSING for c in _candidates(v))
     if op == "$options":
-        if "$regex" not in spec:
+        if "$regex" not in condition:
             raise CommandError(2, "$options needs a $regex")
         return True
     if op == "$not":
@@ -139,24 +139,24 @@ def _match_operator(values, op, arg, spec):
     raise CommandError(2, "unknown operator: %s" % op)
 
 
-def _is_operator_doc(spec):
-    return isinstance(spec, dict) and spec and next(iter(spec)).startswith("$")
+def _is_operator_doc(condition):
+    return isinstance(condition, dict) and condition and next(iter(condition)).startswith("$")
 
 
-def _match_field_values(values, spec):
-    if _is_operator_doc(spec):
-        return all(_match_operator(values, op, arg, spec) for op, arg in spec.items())
-    return any(_eq(v, spec) for v in values)
+def _match_field_values(values, condition):
+    if _is_operator_doc(condition):
+        return all(_match_operator(values, op, arg, condition) for op, arg in condition.items())
+    return any(_eq(v, condition) for v in values)
 
 
 def matches(doc, query):
     """True when doc satisfies the filter document."""
-    for key, spec in (query or {}).items():
+    for key, condition in (query or {}).items():
         if key.startswith("$"):
             if key in ("$and", "$or", "$nor"):
-                if not isinstance(spec, list) or not spec:
+                if not isinstance(condition, list) or not condition:
                     raise CommandError(2, "$and/$or/$nor must be a nonempty array")
-                results = (matches(doc, sub) for sub in spec)
+                results = (matches(doc, sub) for sub in condition)
                 ok = all(results) if key == "$and" else any(results)
                 if (not ok) if key != "$nor" else ok:
                     return False
@@ -166,7 +166,7 @@ def matches(doc, query):
                 raise CommandError(2, "unknown top level operator: %s" % key)
         else:
             values = list(_path_values(doc, key.split(".")))
-            if not _match_field_values(values, spec):
+            if not _match_field_values(values, condition):
                 return False
     return True
 
@@ -190,7 +190,7 @@ def _sort_value(doc, path, direction):
 
 
 def sort_documents(docs, sort):
-    """Sorts a list of documents by a sort specification. {$natural: -1}
+    """Sorts a list of documents by a sort document. {$natural: -1}
     reverses storage order."""
     if not sort:
         return docs
@@ -220,24 +220,24 @@ def project(doc, projection):
     """Applies an inclusion or exclusion projection."""
     if not projection:
         return doc
-    spec = dict(projection)
-    keep_id = _truthy(spec.pop("_id", True))
-    modes = {_truthy(v) for v in spec.values()}
+    fields = dict(projection)
+    keep_id = _truthy(fields.pop("_id", True))
+    modes = {_truthy(v) for v in fields.values()}
     if len(modes) > 1:
-        field = next(k for k, v in spec.items() if not _truthy(v))
+        field = next(k for k, v in fields.items() if not _truthy(v))
         raise CommandError(31254, "Cannot do exclusion on field %s in inclusion projection" % field)
     inclusion = modes == {True}
     if inclusion:
         out = {}
         if keep_id and "_id" in doc:
             out["_id"] = doc["_id"]
-        for path in spec:
+        for path in fields:
             _copy_path(doc, out, path.split("."))
         return out
     out = _deepcopy(doc)
     if not keep_id:
         out.pop("_id", None)
-    for path in spec:
+    for path in fields:
         _remove_path(out, path.split("."))
     return out
 

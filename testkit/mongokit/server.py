@@ -157,15 +157,15 @@ class ClientConnection:
             if not req.body:
                 raise CommandError(59, "no such command: ''")
             inv = registry.Invocation(node, self, req)
-            spec = self.server.commands.get(inv.name)
-            if spec is None:
+            entry = self.server.commands.get(inv.name)
+            if entry is None:
                 raise CommandError(59, "no such command: '%s'" % inv.name)
-            if node.auth_enabled and spec.auth and not self.users and \
+            if node.auth_enabled and entry.auth and not self.users and \
                     not self._localhost_exception(inv.name):
                 raise CommandError(13, "command %s requires authentication" % inv.name)
-            if spec.admin_only and req.db != "admin":
+            if entry.admin_only and req.db != "admin":
                 raise CommandError(13, "%s may only be run against the admin database." % inv.name)
-            if spec.reads and node.repl is not None and not node.repl.is_writable_primary():
+            if entry.reads and node.repl is not None and not node.repl.is_writable_primary():
                 if not node.repl.is_readable():
                     raise CommandError(13436, "node is not in primary or recovering state",
                                        "NotPrimaryOrSecondary")
@@ -175,11 +175,11 @@ class ClientConnection:
             inv.started = time.monotonic()
             node.active_ops[op_id] = (self, inv)
             try:
-                if spec.locked:
+                if entry.locked:
                     with node.lock:
-                        reply = spec.fn(inv)
+                        reply = entry.fn(inv)
                 else:
-                    reply = spec.fn(inv)
+                    reply = entry.fn(inv)
             finally:
                 node.active_ops.pop(op_id, None)
             reply = dict(reply or {})

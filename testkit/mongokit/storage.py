@@ -6,7 +6,7 @@ Layout under the dbPath:
     mongod.lock                  the process id while a server runs
 
 A record file is a plain sequence of BSON documents:
-    {"k": "m", "o": <options>, "u": <uuid>, "x": [<index spec>, ...]}
+    {"k": "m", "o": <options>, "u": <uuid>, "x": [<index description>, ...]}
                                               collection metadata: first, and
                                               again whenever the indexes change
     {"k": "p", "d": <document>}               insert or replace (by _id)

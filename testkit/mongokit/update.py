@@ -191,18 +191,18 @@ def apply_update(doc, update, inserting=False):
 
 
 def _equality_fields(query, out):
-    for key, spec in query.items():
-        if key == "$and" and isinstance(spec, list):
-            for sub in spec:
+    for key, condition in query.items():
+        if key == "$and" and isinstance(condition, list):
+            for sub in condition:
                 if isinstance(sub, dict):
                     _equality_fields(sub, out)
         elif key.startswith("$"):
             continue
-        elif isinstance(spec, dict) and spec and next(iter(spec)).startswith("$"):
-            if "$eq" in spec:
-                out[key] = spec["$eq"]
+        elif isinstance(condition, dict) and condition and next(iter(condition)).startswith("$"):
+            if "$eq" in condition:
+                out[key] = condition["$eq"]
         else:
-            out[key] = spec
+            out[key] = condition
 
 
 def upsert_document(query, update):

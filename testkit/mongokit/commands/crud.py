@@ -351,8 +351,8 @@ def distinct(inv):
     return {"values": values}
 
 
-def _group(docs, spec):
-    key_expr = spec.get("_id")
+def _group(docs, group_by):
+    key_expr = group_by.get("_id")
     groups = {}
     order = []
     for doc in docs:
@@ -363,7 +363,7 @@ def _group(docs, spec):
             groups[ident] = {"_id": key}
             order.append(ident)
         out = groups[ident]
-        for field, acc in spec.items():
+        for field, acc in group_by.items():
             if field == "_id":
                 continue
             if not isinstance(acc, dict) or list(acc) != ["$sum"]:
@@ -449,11 +449,11 @@ def list_indexes(inv):
                        "firstBatch": coll.all_indexes()}}
 
 
-def _index_spec(spec):
-    """An index spec as stored: checked, "v" first, without "ns"."""
-    if not isinstance(spec, dict):
+def _index_spec(index_doc):
+    """An index description as stored: checked, "v" first, without "ns"."""
+    if not isinstance(index_doc, dict):
         raise CommandError(14, "The field 'indexes' must be an array of objects")
-    key, name = spec.get("key"), spec.get("name")
+    key, name = index_doc.get("key"), index_doc.get("name")
     if not isinstance(key, dict) or not key:
         raise CommandError(9, "The 'key' field is a required property of an index specification")
     if not isinstance(name, str) or not name:
@@ -464,7 +464,7 @@ def _index_spec(spec):
             raise CommandError(67, "Values in the index key pattern can't be 0 or booleans: %s"
                                % (key,), "CannotCreateIndex")
     out = {"v": 2}
-    out.update((k, v) for k, v in spec.items() if k not in ("v", "ns"))
+    out.update((k, v) for k, v in index_doc.items() if k not in ("v", "ns"))
     return out
 
 
@@ -481,20 +481,20 @@ def create_indexes(inv):
     existing = coll.all_indexes() if coll else [ID_INDEX]
     before = len(existing)
     created = 0
-    for spec in specs:
-        same_name = next((i for i in existing if i["name"] == spec["name"]), None)
+    for index_doc in specs:
+        same_name = next((i for i in existing if i["name"] == index_doc["name"]), None)
         same_key = next((i for i in existing
-                         if identity_key(i["key"]) == identity_key(spec["key"])), None)
-        if same_name is not None and identity_key(same_name["key"]) != identity_key(spec["key"]):
+                         if identity_key(i["key"]) == identity_key(index_doc["key"])), None)
+        if same_name is not None and identity_key(same_name["key"]) != identity_key(index_doc["key"]):
             raise CommandError(86, "Index must have unique name.The existing index: %s has the "
-                               "same name as the requested index: %s" % (same_name, spec),
+                               "same name as the requested index: %s" % (same_name, index_doc),
                                "IndexKeySpecsConflict")
-        if same_key is not None and same_key["name"] != spec["name"]:
+        if same_key is not None and same_key["name"] != index_doc["name"]:
             raise CommandError(85, "Index with name: %s already exists with a different name"
-                               % spec["name"], "IndexOptionsConflict")
+                               % index_doc["name"], "IndexOptionsConflict")
         if same_name is None:
-            node.create_index(inv.db, name, spec)
-            existing.append(spec)
+            node.create_index(inv.db, name, index_doc)
+            existing.append(index_doc)
             created += 1
     reply = {"createdCollectionAutomatically": coll is None, "numIndexesBefore": before,
              "numIndexesAfter": before + created}

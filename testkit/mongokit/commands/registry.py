@@ -32,9 +32,9 @@ class CommandSpec:
 def command(*names, auth=True, reads=False, admin_only=False, locked=True, table=None):
     """Registers fn under names in table (mongod's COMMANDS by default)."""
     def register(fn):
-        spec = CommandSpec(fn, names, auth, reads, admin_only, locked)
+        entry = CommandSpec(fn, names, auth, reads, admin_only, locked)
         for name in names:
-            (COMMANDS if table is None else table)[name] = spec
+            (COMMANDS if table is None else table)[name] = entry
         return fn
     return register
 
@@ -43,11 +43,11 @@ def share(table, *names, **changes):
     """Registers mongod's commands names in another table (a router's) as
     they are, or with options changed (e.g. locked=False)."""
     for name in names:
-        spec = COMMANDS[name]
-        options = {"auth": spec.auth, "reads": spec.reads, "admin_only": spec.admin_only,
-                   "locked": spec.locked}
+        entry = COMMANDS[name]
+        options = {"auth": entry.auth, "reads": entry.reads, "admin_only": entry.admin_only,
+                   "locked": entry.locked}
         options.update(changes)
-        table[name] = CommandSpec(spec.fn, spec.names, **options)
+        table[name] = CommandSpec(entry.fn, entry.names, **options)
 
 
 class Invocation:

@@ -307,10 +307,10 @@ def _ensure_shard_key_index(cat, shard, db, coll, key, unique):
     if indexes and cat.checked(shard, db, {"count": coll})["n"]:
         raise CommandError(72, "Please create an index that starts with the proposed shard key "
                            "before sharding the collection", "InvalidOptions")
-    spec = {"key": key, "name": "_".join("%s_%s" % (k, v) for k, v in wanted)}
+    shard_key_index = {"key": key, "name": "_".join("%s_%s" % (k, v) for k, v in wanted)}
     if unique:
-        spec["unique"] = True
-    cat.checked(shard, db, {"createIndexes": coll, "indexes": [spec]})
+        shard_key_index["unique"] = True
+    cat.checked(shard, db, {"createIndexes": coll, "indexes": [shard_key_index]})
 
 
 @route("shardCollection", "shardcollection", admin_only=True)
