@@ -42,10 +42,9 @@ namespace {
 
 using Row = StateDb::Row;
 
-std::string Text(const Row& row, size_t column) {
-    return column < row.size() && row[column] ? *row[column] : std::string();
-}
-int64_t Int(const Row& row, size_t column) { return std::strtoll(Text(row, column).c_str(), nullptr, 10); }
+// Column readers of the state database.
+constexpr auto Text = &StateDb::Text;
+constexpr auto Int = &StateDb::Int;
 std::string Num(int64_t value) { return std::to_string(value); }
 
 // "/a/" -> "/a"; "/" stays.

@@ -77,13 +77,10 @@ namespace {
 
 using Row = StateDb::Row;
 
-std::string Text(const Row& row, size_t column) {
-    return column < row.size() && row[column] ? *row[column] : std::string();
-}
+// Column readers of the state database.
+constexpr auto Text = &StateDb::Text;
+constexpr auto Int = &StateDb::Int;
 
-int64_t Int(const Row& row, size_t column) {
-    return std::strtoll(Text(row, column).c_str(), nullptr, 10);
-}
 
 std::string Num(int64_t value) { return std::to_string(value); }
 

@@ -27,9 +27,8 @@ namespace {
 
 using Row = StateDb::Row;
 
-std::string Text(const Row& row, size_t column) {
-    return column < row.size() && row[column] ? *row[column] : std::string();
-}
+// Column readers of the state database.
+constexpr auto Text = &StateDb::Text;
 
 CZuError Query(const std::string& sql, const StateDb::Params& params, std::vector<Row>& rows) {
     StateDb* db = nullptr;
